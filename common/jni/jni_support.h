@@ -1,0 +1,257 @@
+// Small RAII helpers shared by the JNI libraries.
+//
+// They use only malloc/free and the JNI function table, so the launchers can
+// use them without any C++ runtime, and they never throw. Every helper
+// reports failure through its state (a null pointer, a false ok()), never
+// through a Java exception: the libraries answer every failure with a value.
+#pragma once
+
+#include <jni.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace jni {
+
+// A local reference deleted when the guard goes out of scope.
+template <typename T>
+class ScopedLocalRef {
+ public:
+  ScopedLocalRef(JNIEnv* env, T ref) : env_(env), ref_(ref) {}
+  ~ScopedLocalRef() { reset(); }
+  ScopedLocalRef(const ScopedLocalRef&) = delete;
+  ScopedLocalRef& operator=(const ScopedLocalRef&) = delete;
+
+  T get() const { return ref_; }
+  T release() {
+    T r = ref_;
+    ref_ = nullptr;
+    return r;
+  }
+  void reset(T ref = nullptr) {
+    if (ref_ != nullptr) env_->DeleteLocalRef(ref_);
+    ref_ = ref;
+  }
+
+ private:
+  JNIEnv* env_;
+  T ref_;
+};
+
+namespace detail {
+
+inline bool isHighSurrogate(jchar c) { return c >= 0xD800 && c <= 0xDBFF; }
+inline bool isLowSurrogate(jchar c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// Encodes UTF-16 as standard UTF-8 into out (capacity at least 3 * len + 1).
+// Surrogate pairs become one 4-byte sequence; a lone surrogate, which has no
+// UTF-8 form, becomes U+FFFD. Returns the byte count (NUL not counted).
+inline size_t encodeUtf8(const jchar* in, size_t len, char* out) {
+  auto* o = reinterpret_cast<unsigned char*>(out);
+  size_t n = 0;
+  for (size_t i = 0; i < len; ++i) {
+    uint32_t cp = in[i];
+    if (isHighSurrogate(in[i]) && i + 1 < len && isLowSurrogate(in[i + 1])) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      ++i;
+    } else if (isHighSurrogate(in[i]) || isLowSurrogate(in[i])) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      o[n++] = static_cast<unsigned char>(cp);
+    } else if (cp < 0x800) {
+      o[n++] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+      o[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      o[n++] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+      o[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      o[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    } else {
+      o[n++] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+      o[n++] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+      o[n++] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      o[n++] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    }
+  }
+  out[n] = '\0';
+  return n;
+}
+
+// Length of the well-formed UTF-8 sequence at in[0..len), or 0 when the
+// bytes there are not one (overlong forms, surrogates, values past U+10FFFF
+// and truncated sequences are all rejected). Sets *cp to the code point.
+inline size_t decodeUtf8Sequence(const unsigned char* in, size_t len, uint32_t* cp) {
+  const unsigned char b0 = in[0];
+  if (b0 < 0x80) {
+    *cp = b0;
+    return 1;
+  }
+  size_t need;
+  uint32_t min;
+  uint32_t value;
+  if ((b0 & 0xE0) == 0xC0) {
+    need = 2, min = 0x80, value = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    need = 3, min = 0x800, value = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    need = 4, min = 0x10000, value = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (len < need) return 0;
+  for (size_t k = 1; k < need; ++k) {
+    if ((in[k] & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (in[k] & 0x3F);
+  }
+  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *cp = value;
+  return need;
+}
+
+// Decodes UTF-8 to UTF-16 into out (capacity at least len). A byte that does
+// not start a well-formed sequence becomes the Latin-1 character of the same
+// value, so a foreign encoding keeps one character per byte and never loses
+// the rest of the text. Returns the number of UTF-16 units written.
+inline size_t decodeUtf8(const char* bytes, size_t len, jchar* out) {
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes);
+  size_t n = 0;
+  size_t i = 0;
+  while (i < len) {
+    uint32_t cp = 0;
+    size_t step = decodeUtf8Sequence(in + i, len - i, &cp);
+    if (step == 0) {
+      cp = in[i];
+      step = 1;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out[n++] = static_cast<jchar>(0xD800 + (cp >> 10));
+      out[n++] = static_cast<jchar>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out[n++] = static_cast<jchar>(cp);
+    }
+    i += step;
+  }
+  return n;
+}
+
+}  // namespace detail
+
+// The standard UTF-8 bytes of a Java string, NUL-terminated, owned by the
+// guard. JNI's GetStringUTFChars gives modified UTF-8 instead (U+0000 as
+// C0 80, supplementary characters as two 3-byte surrogates), which no system
+// call or NIS+ server reads correctly.
+//
+// A null reference or a failed allocation leaves c_str() null. A string that
+// contains U+0000 is converted, but hasNul() tells the caller that its C form
+// would end early.
+class Utf8String {
+ public:
+  Utf8String(JNIEnv* env, jstring s) {
+    if (s == nullptr) return;
+    const jsize len = env->GetStringLength(s);
+    jchar stackBuf[256];
+    jchar* chars = stackBuf;
+    if (static_cast<size_t>(len) > sizeof stackBuf / sizeof stackBuf[0]) {
+      chars = static_cast<jchar*>(malloc(static_cast<size_t>(len) * sizeof(jchar)));
+      if (chars == nullptr) return;
+    }
+    env->GetStringRegion(s, 0, len, chars);
+    bytes_ = static_cast<char*>(malloc(static_cast<size_t>(len) * 3 + 1));
+    if (bytes_ != nullptr) {
+      size_ = detail::encodeUtf8(chars, static_cast<size_t>(len), bytes_);
+      hasNul_ = strlen(bytes_) != size_;
+    }
+    if (chars != stackBuf) free(chars);
+  }
+  ~Utf8String() { free(bytes_); }
+  Utf8String(const Utf8String&) = delete;
+  Utf8String& operator=(const Utf8String&) = delete;
+
+  const char* c_str() const { return bytes_; }
+  size_t size() const { return size_; }
+  bool isNull() const { return bytes_ == nullptr; }
+  bool hasNul() const { return hasNul_; }
+  // Usable as a C string: present and without an embedded U+0000.
+  bool ok() const { return bytes_ != nullptr && !hasNul_; }
+  // Hands the bytes over to the caller, who frees them with free().
+  char* release() {
+    char* b = bytes_;
+    bytes_ = nullptr;
+    return b;
+  }
+
+ private:
+  char* bytes_ = nullptr;
+  size_t size_ = 0;
+  bool hasNul_ = false;
+};
+
+// A new Java string from UTF-8 bytes (see detail::decodeUtf8 for bytes that
+// are not UTF-8). Returns null only when the JVM or malloc is out of memory.
+inline jstring newStringFromUtf8(JNIEnv* env, const char* bytes, size_t len) {
+  jchar stackBuf[256];
+  jchar* chars = stackBuf;
+  if (len > sizeof stackBuf / sizeof stackBuf[0]) {
+    chars = static_cast<jchar*>(malloc(len * sizeof(jchar)));
+    if (chars == nullptr) return nullptr;
+  }
+  const size_t n = detail::decodeUtf8(bytes, len, chars);
+  jstring s = env->NewString(chars, static_cast<jsize>(n));
+  if (chars != stackBuf) free(chars);
+  return s;
+}
+
+inline jstring newStringFromUtf8(JNIEnv* env, const char* cstr) {
+  return newStringFromUtf8(env, cstr != nullptr ? cstr : "", cstr != nullptr ? strlen(cstr) : 0);
+}
+
+// Builds a String[] element by element. Each string is stored and its local
+// reference deleted at once, so filling an array of any size keeps at most
+// two local references alive.
+class StringArrayBuilder {
+ public:
+  StringArrayBuilder(JNIEnv* env, jsize length) : env_(env) {
+    ScopedLocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
+    if (stringClass.get() == nullptr) {
+      env->ExceptionClear();
+      return;
+    }
+    array_ = env->NewObjectArray(length, stringClass.get(), nullptr);
+    if (array_ == nullptr) env->ExceptionClear();
+  }
+  ~StringArrayBuilder() {
+    if (array_ != nullptr) env_->DeleteLocalRef(array_);
+  }
+  StringArrayBuilder(const StringArrayBuilder&) = delete;
+  StringArrayBuilder& operator=(const StringArrayBuilder&) = delete;
+
+  bool ok() const { return array_ != nullptr; }
+
+  // Stores the string decoded from a NUL-terminated UTF-8 value ("" for null).
+  bool set(jsize index, const char* utf8) {
+    jstring s = newStringFromUtf8(env_, utf8);
+    if (s == nullptr) {
+      env_->ExceptionClear();
+      return false;
+    }
+    env_->SetObjectArrayElement(array_, index, s);
+    env_->DeleteLocalRef(s);
+    return true;
+  }
+
+  // Gives the finished array to the caller as a local reference.
+  jobjectArray release() {
+    jobjectArray a = array_;
+    array_ = nullptr;
+    return a;
+  }
+
+ private:
+  JNIEnv* env_;
+  jobjectArray array_ = nullptr;
+};
+
+}  // namespace jni

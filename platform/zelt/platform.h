@@ -1,0 +1,46 @@
+// Process and host calls that SVR4 offers and Linux lacks, under one name.
+//
+// Header-only and free of the C++ runtime: the launchers include it too.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#if defined(__sun)
+#include <sys/systeminfo.h>
+#endif
+
+namespace platform {
+
+// A fork that duplicates only the calling thread. On Linux every fork does.
+inline pid_t forkCallingThread() {
+#if defined(__sun)
+  return fork1();
+#else
+  return fork();
+#endif
+}
+
+// The secure-RPC domain into buf (NUL-terminated, cut to size - 1 bytes).
+// Returns the length including the NUL as sysinfo(SI_SRPC_DOMAIN) would, or
+// 0 or less when the host has no such domain. On Linux that domain is the
+// NIS domain; getdomainname reports an unset one as "(none)".
+inline long secureRpcDomain(char* buf, size_t size) {
+  if (buf == nullptr || size == 0) return -1;
+#if defined(__sun)
+  return sysinfo(SI_SRPC_DOMAIN, buf, static_cast<long>(size));
+#else
+  if (getdomainname(buf, size) != 0) return -1;
+  buf[size - 1] = '\0';
+  if (buf[0] == '\0' || strcmp(buf, "(none)") == 0) {
+    buf[0] = '\0';
+    return 0;
+  }
+  return static_cast<long>(strlen(buf)) + 1;
+#endif
+}
+
+}  // namespace platform

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the demo need,
+# when any is missing. Run as root.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config
+  openjdk-17-jdk-headless junit5
+  libnsl-dev libtirpc-dev rpcsvc-proto
+  googletest libgtest-dev
+  rpcbind ypserv
+  iproute2 util-linux procps binutils
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite with CTest.
+# Must run as root: the tests start daemons in private namespaces, switch
+# user identities and change file ownership.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+cd "${BUILD_DIR:-$root/build}"
+ctest --output-on-failure "$@"

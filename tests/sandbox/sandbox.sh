@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Runs a command inside private namespaces (network, mount, UTS, IPC, PID)
+# with its own NIS domain, loopback, rpcbind and, on request, ypserv and our
+# nisplusd. Every daemon started here dies with the sandbox; nothing binds a
+# host port, and /run, /var/yp and /var/nis are private tmpfs mounts.
+#
+#   sandbox.sh [--domain NAME] [--yp] [--nisplus SEEDFILE] [--no-domain] -- COMMAND...
+#
+# Inside, the command sees:
+#   SANDBOX_DOMAIN     the NIS domain (unset with --no-domain)
+#   SANDBOX_YP_MASTER  master name recorded in the ypserv maps (with --yp)
+#   NISPLUS_DIRECTORY  the NIS+ root directory, DOMAIN. (with --nisplus)
+#   NISPLUSD_PID       nisplusd's process ID (with --nisplus)
+# nisplusd is found through $NISPLUSD (default: build/bin/nisplusd).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+domain=sandbox.test
+want_yp=0
+nisplus_seed=
+set_domain=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --domain) domain=$2; shift 2 ;;
+    --yp) want_yp=1; shift ;;
+    --nisplus) nisplus_seed=$(readlink -f "$2"); shift 2 ;;
+    --no-domain) set_domain=0; shift ;;
+    --) shift; break ;;
+    *) echo "sandbox.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+[ $# -gt 0 ] || { echo "usage: sandbox.sh [options] -- COMMAND..." >&2; exit 2; }
+
+if [ "${SANDBOX_INSIDE:-}" != 1 ]; then
+  [ "$(id -u)" = 0 ] || { echo "sandbox.sh: must run as root" >&2; exit 2; }
+  # Mount points for the private tmpfs mounts; an empty directory at most.
+  mkdir -p /var/yp /var/nis
+  args=(--domain "$domain")
+  [ "$want_yp" = 1 ] && args+=(--yp)
+  [ -n "$nisplus_seed" ] && args+=(--nisplus "$nisplus_seed")
+  [ "$set_domain" = 0 ] && args+=(--no-domain)
+  export SANDBOX_INSIDE=1
+  exec unshare --net --mount --uts --ipc --pid --fork --mount-proc \
+    "$0" "${args[@]}" -- "$@"
+fi
+
+# ---- inside the namespaces ----
+ip link set lo up
+mount -t tmpfs -o mode=0755 tmpfs /run
+mount -t tmpfs -o mode=0755 tmpfs /var/yp
+mount -t tmpfs -o mode=0755 tmpfs /var/nis
+mkdir -p /run/rpcbind /run/lock
+chown _rpc /run/rpcbind 2>/dev/null || true
+
+if [ "$set_domain" = 1 ]; then
+  domainname "$domain"
+  export SANDBOX_DOMAIN=$domain
+else
+  # The kernel's "no domain" value.
+  domainname "(none)"
+  unset SANDBOX_DOMAIN
+fi
+
+wait_for() { # wait_for SECONDS COMMAND...: poll every 20 ms until COMMAND succeeds
+  local limit=$(( $1 * 50 )); shift
+  local i
+  for ((i = 0; i < limit; i++)); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.02
+  done
+  echo "sandbox.sh: timed out waiting for: $*" >&2
+  return 1
+}
+
+rpcbind -w
+wait_for 5 rpcinfo -p 127.0.0.1
+
+if [ "$want_yp" = 1 ]; then
+  export SANDBOX_YP_MASTER=ypmaster.$domain
+  mkdir -p "/var/yp/$domain" /var/yp/binding
+  printf 'alpha 10.1.0.1 alpha\nbeta 10.1.0.2 beta\n' |
+    /usr/lib/yp/makedbm -m "$SANDBOX_YP_MASTER" - "/var/yp/$domain/hosts.byname"
+  printf 'root root:x:0:0:root:/root:/bin/bash\n' |
+    /usr/lib/yp/makedbm -m "$SANDBOX_YP_MASTER" - "/var/yp/$domain/passwd.byname"
+  ypserv
+  wait_for 5 sh -c 'rpcinfo -p 127.0.0.1 | grep -qw ypserv'
+  port=$(rpcinfo -p 127.0.0.1 | awk '$5 == "ypserv" && $3 == "udp" && $2 == 2 {print $4; exit}')
+  # Binding file read by libnsl's yp client instead of asking ypbind:
+  # 2 bytes of any value, int 1 (host order), IPv4 address, port, 2 bytes padding.
+  printf "\\x00\\x00\\x01\\x00\\x00\\x00\\x7f\\x00\\x00\\x01\\x$(printf %02x $((port >> 8)))\\x$(printf %02x $((port & 255)))\\x00\\x00" \
+    > "/var/yp/binding/$domain.2"
+fi
+
+if [ -n "$nisplus_seed" ]; then
+  nisplusd=${NISPLUSD:-$root/build/bin/nisplusd}
+  export NISPLUS_DIRECTORY=$domain.
+  rm -f /run/nisplusd.ready
+  "$nisplusd" --domain "$domain." --seed "$nisplus_seed" --control /run/nisplusd.ctl \
+    --ready-file /run/nisplusd.ready &
+  export NISPLUSD_PID=$!
+  wait_for 5 test -e /run/nisplusd.ready
+fi
+
+"$@"
