@@ -1,0 +1,251 @@
+package com.zelt.demo;
+
+import com.zelt.management.tolvaimpl.services.directorytable.DirectoryTableLibrary;
+import com.zelt.management.tolvaimpl.services.launch.CmdLauncher;
+import com.zelt.management.tolvaimpl.services.launch.GuiLauncher;
+import java.io.IOException;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+
+/**
+ * A guided tour of the three libraries: every step prints the call it makes
+ * and what came back. Runs against the NIS+ directory named by the
+ * environment variable NISPLUS_DIRECTORY (default: the NIS domain plus ".").
+ */
+public final class GuidedTour {
+    private static final int NOBODY = 65534;
+    private static final int NOGROUP = 65534;
+
+    private final PrintStream out = System.out;
+    private final DirectoryTableLibrary dtl = new DirectoryTableLibrary();
+    private final String directory;
+    private int step;
+
+    private GuidedTour(String directory) {
+        this.directory = directory;
+    }
+
+    public static void main(String[] args) throws Exception {
+        String dir = System.getenv("NISPLUS_DIRECTORY");
+        if (dir == null || dir.isEmpty()) {
+            dir = new DirectoryTableLibrary().getDomain() + ".";
+        }
+        new GuidedTour(dir).run();
+    }
+
+    private void run() throws IOException, InterruptedException {
+        out.println("Guided tour of libnamestore, libCmdLauncher and libGuiLauncher");
+        out.println("NIS+ directory: " + directory);
+        domainAndMaps();
+        String hosts = "hosts.org_dir." + directory;
+        readTable(hosts);
+        statusTexts();
+        changeEntries();
+        filesOnTheHost();
+        addressOrder();
+        launchAsAnotherUser();
+        section("Done");
+        out.println("Every call above went through the real libraries in this JVM.");
+    }
+
+    private void section(String title) {
+        out.println();
+        out.println("== " + (++step) + ". " + title + " " + "=".repeat(Math.max(0, 66 - title.length())));
+    }
+
+    private void call(String text, Object result) {
+        out.println("  " + text + "  ->  " + show(result));
+    }
+
+    private static String show(Object o) {
+        if (o == null) {
+            return "null";
+        }
+        if (o instanceof String s) {
+            return "\"" + s + "\"";
+        }
+        if (o instanceof String[] a) {
+            return Arrays.toString(a);
+        }
+        return o.toString();
+    }
+
+    private void domainAndMaps() {
+        section("The NIS domain and the master of a NIS map");
+        String domain = dtl.getDomain();
+        call("getDomain()", domain);
+        call("nisGetMaster(\"" + domain + "\", \"hosts.byname\")", dtl.nisGetMaster(domain, "hosts.byname"));
+        call("nisGetMaster(\"" + domain + "\", \"no.such.map\")", dtl.nisGetMaster(domain, "no.such.map"));
+    }
+
+    private void readTable(String hosts) {
+        section("Open a table and read it one entry at a time");
+        int h = dtl.nisplusOpenTable(hosts, "hosts_tbl");
+        call("nisplusOpenTable(\"" + hosts + "\", \"hosts_tbl\")", h);
+        if (h < 0) {
+            out.println("  (cannot open: " + dtl.nisplusGetErrorString(-h) + ")");
+            return;
+        }
+        List<String[]> rows = new ArrayList<>();
+        String[] row = dtl.nisplusGetFirstEntry(h, "");
+        call("nisplusGetFirstEntry(" + h + ", \"\")", row);
+        while (row != null) {
+            rows.add(row);
+            row = dtl.nisplusGetNextEntry(h);
+            if (rows.size() < 3) {
+                call("nisplusGetNextEntry(" + h + ")", row);
+            }
+        }
+        out.println("  ... get-next until null: " + rows.size() + " entries");
+        Tables.print(out, List.of("cname", "name", "addr", "comment"), rows.subList(0, Math.min(8, rows.size())));
+        if (rows.size() > 8) {
+            out.println("    ... (" + (rows.size() - 8) + " more)");
+        }
+
+        section("All entries at once, and a match by criteria");
+        String[] flat = dtl.nisplusGetAllEntries(h, "");
+        int columns = rows.isEmpty() ? 0 : rows.get(0).length;
+        call("nisplusGetAllEntries(" + h + ", \"\")", "String[" + (flat == null ? 0 : flat.length) + "] = "
+                + (flat == null ? 0 : flat.length / Math.max(1, columns)) + " rows x " + columns + " columns");
+        if (!rows.isEmpty()) {
+            String criteria = "[name=" + rows.get(0)[1] + "],";
+            String[] match = dtl.nisplusGetAllEntries(h, criteria);
+            call("nisplusGetAllEntries(" + h + ", \"" + criteria + "\")", match);
+            Tables.print(out, List.of("cname", "name", "addr", "comment"), Tables.rows(match, columns));
+        }
+        call("nisplusGetAllEntries(" + h + ", \"[name=nosuchhost],\")",
+                dtl.nisplusGetAllEntries(h, "[name=nosuchhost],"));
+        dtl.nisplusCloseTable(h);
+        out.println("  nisplusCloseTable(" + h + ")");
+        call("nisplusOpenTable(\"nosuch.org_dir." + directory + "\", \"x\")",
+                dtl.nisplusOpenTable("nosuch.org_dir." + directory, "x"));
+    }
+
+    private void statusTexts() {
+        section("NIS+ statuses as text");
+        for (int s : new int[] {0, 2, 5, 13, 20, 23, 41, 9999}) {
+            call("nisplusGetErrorString(" + s + ")", dtl.nisplusGetErrorString(s));
+        }
+    }
+
+    private void changeEntries() {
+        String table = "tour.org_dir." + directory;
+        section("Create a table with searchable and plain columns");
+        String[] specs = {"Sname", "Srole", "-comment"};
+        int access = 0x0f0f0f01; // nobody: rwcd, owner: rwcd, group: rwcd, world: r
+        int h = dtl.nisplusAddTable(table, "tour_tbl", access, specs, (byte) ':');
+        call("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x0f0f0f01, " + Arrays.toString(specs) + ", ':')", h);
+        if (h < 0) {
+            out.println("  (cannot create: " + dtl.nisplusGetErrorString(-h) + ")");
+            return;
+        }
+        call("nisplusAccess(\"" + table + "\", 1 read)", dtl.nisplusAccess(table, 1));
+        call("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
+        call("nisplusAccess(\"" + table + "\", 8 destroy)", dtl.nisplusAccess(table, 8));
+        call("nisplusAccess(\"nosuch." + directory + "\", 16 exists)", dtl.nisplusAccess("nosuch." + directory, 16));
+
+        section("Add, modify and delete entries");
+        call("nisplusAddEntry(" + h + ", [ada, admin, first])", dtl.nisplusAddEntry(h, new String[] {"ada", "admin", "first"}));
+        call("nisplusAddEntry(" + h + ", [bob, user, second])", dtl.nisplusAddEntry(h, new String[] {"bob", "user", "second"}));
+        call("nisplusAddEntry(" + h + ", [bob, user, again]) (duplicate)",
+                dtl.nisplusAddEntry(h, new String[] {"bob", "user", "again"}));
+        showTable(h);
+        call("nisplusModifyEntry(" + h + ", \"[name=bob],\", 3, [bob, user, changed])",
+                dtl.nisplusModifyEntry(h, "[name=bob],", 3, new String[] {"bob", "user", "changed"}));
+        call("nisplusModifyEntry(" + h + ", \"[name=ada],\", -1, [ada, owner, all columns])",
+                dtl.nisplusModifyEntry(h, "[name=ada],", -1, new String[] {"ada", "owner", "all columns"}));
+        showTable(h);
+        call("nisplusDeleteEntry(" + h + ", \"[name=bob],\")", dtl.nisplusDeleteEntry(h, "[name=bob],"));
+        showTable(h);
+        call("nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));
+        dtl.nisplusCloseTable(h);
+        call("nisplusDeleteTable(\"" + table + "\")", dtl.nisplusDeleteTable(table));
+        call("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
+    }
+
+    private void showTable(int h) {
+        List<String[]> rows = new ArrayList<>();
+        for (String[] r = dtl.nisplusGetFirstEntry(h, ""); r != null; r = dtl.nisplusGetNextEntry(h)) {
+            rows.add(r);
+        }
+        Tables.print(out, List.of("name", "role", "comment"), rows);
+    }
+
+    private void filesOnTheHost() throws IOException {
+        section("Files: test, create with owner and mode, copy owner and mode, delete");
+        Path dir = Files.createTempDirectory("tour");
+        Path a = dir.resolve("created-by-tour");
+        Path b = dir.resolve("copy-target");
+        Files.writeString(b, "x");
+        call("fileAccess(\"" + a + "\", 0 exists)", dtl.fileAccess(a.toString(), 0));
+        call("fileCreate(\"" + a + "\", 65534, 65534, 0640)", dtl.fileCreate(a.toString(), NOBODY, NOGROUP, 0640));
+        out.println("    " + describe(a));
+        call("fileAccess(\"" + a + "\", 0 exists)", dtl.fileAccess(a.toString(), 0));
+        out.println("    before copy: " + describe(b));
+        call("fileCopyStat(\"" + a + "\", \"" + b + "\")", dtl.fileCopyStat(a.toString(), b.toString()));
+        out.println("    after copy:  " + describe(b));
+        call("fileDelete(\"" + a + "\")", dtl.fileDelete(a.toString()));
+        call("fileDelete(\"" + a + "\") again (errno ENOENT = 2)", dtl.fileDelete(a.toString()));
+        dtl.fileDelete(b.toString());
+        Files.delete(dir);
+    }
+
+    private static String describe(Path p) throws IOException {
+        var attrs = Files.readAttributes(p, java.nio.file.attribute.PosixFileAttributes.class);
+        return PosixFilePermissions.toString(attrs.permissions()) + " " + attrs.owner().getName() + ":"
+                + attrs.group().getName() + " " + attrs.size() + " bytes  " + p.getFileName();
+    }
+
+    private void addressOrder() {
+        section("Order IPv4 addresses and partial network numbers");
+        List<String> list = new ArrayList<>(List.of("192.168.1.1", "10", "10.0.0.1", "129.144", "129.144.0.0",
+                "172.16.5.4", "10.1", "not-an-address", "9.255.255.255"));
+        out.println("  before: " + list);
+        list.sort(dtl::addressCompare);
+        out.println("  sorted with addressCompare: " + list);
+        call("addressCompare(\"10\", \"10.0.0.1\")", dtl.addressCompare("10", "10.0.0.1"));
+        call("addressCompare(\"129.144\", \"129.144.0.0\")", dtl.addressCompare("129.144", "129.144.0.0"));
+        call("addressCompare(\"192.168.1.1\", \"10.0.0.1\")", dtl.addressCompare("192.168.1.1", "10.0.0.1"));
+    }
+
+    private void launchAsAnotherUser() throws IOException, InterruptedException {
+        section("Start programs as another user");
+        Path dir = Files.createTempDirectory("tour-launch");
+        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxrwxrwx"));
+        Path cmdOut = dir.resolve("cmd.txt");
+        Path guiOut = dir.resolve("gui.txt");
+        String script = "echo \"id: $(id)\"; echo \"args: $*\"; echo \"GREETING=$GREETING\"";
+        String[] cmdArgs = {"/bin/sh", "-c", script + " > " + cmdOut, "sh", "one", "two"};
+        int r = new CmdLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, cmdArgs,
+                new String[] {"GREETING=hello", "GREETING=from the command-line launcher"});
+        call("CmdLauncher.launchapp(1, 65534, 65534, 65534, 65534, [/bin/sh, -c, ...], [GREETING=...])", r);
+        r = new GuiLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, "/bin/sh",
+                new String[] {"GREETING=from the graphical launcher"},
+                new String[] {"-c", script + " > " + guiOut, "sh", "three"});
+        call("GuiLauncher.launchapp(1, 65534, 65534, 65534, 65534, \"/bin/sh\", [GREETING=...], [-c, ...])", r);
+        for (Path p : List.of(cmdOut, guiOut)) {
+            for (int i = 0; i < 100 && !(Files.exists(p) && Files.size(p) > 0); i++) {
+                Thread.sleep(50);
+            }
+            out.println("  what the program saw (" + p.getFileName() + "):");
+            if (Files.exists(p)) {
+                for (String line : Files.readAllLines(p, StandardCharsets.UTF_8)) {
+                    out.println("    " + line);
+                }
+            } else {
+                out.println("    (nothing written)");
+            }
+        }
+        Thread.sleep(100);
+        for (Path p : List.of(cmdOut, guiOut)) {
+            Files.deleteIfExists(p);
+        }
+        Files.delete(dir);
+    }
+}
