@@ -193,6 +193,7 @@ class Utf8String {
 // are not UTF-8). Returns null only when the JVM or malloc is out of memory.
 inline jstring newStringFromUtf8(JNIEnv* env, const char* bytes, size_t len) {
   jchar stackBuf[256];
+  stackBuf[0] = 0;  // GCC cannot tell that empty text leaves it unread
   jchar* chars = stackBuf;
   if (len > sizeof stackBuf / sizeof stackBuf[0]) {
     chars = static_cast<jchar*>(malloc(len * sizeof(jchar)));
