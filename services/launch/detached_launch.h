@@ -1,0 +1,103 @@
+// The detached launch procedure shared by libCmdLauncher and libGuiLauncher.
+//
+// Everything the children need is gathered in the caller's thread first (the
+// Java strings as UTF-8, the target user's supplementary groups), so that the
+// code running after fork never touches JNI and never waits on a lock that
+// another JVM thread may have held at the time of the fork. This header and
+// detached_launch.cpp deliberately do not include <jni.h>: the post-fork code
+// has no JNIEnv to call through.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace launch {
+
+// Slots of the argument vector handed to execv, the closing null included.
+constexpr size_t kVectorSlots = 1024;
+
+// A list of malloc'd NUL-terminated strings owned by the list. An entry may
+// be null (a null Java element); the launch skips those.
+class StringList {
+ public:
+  StringList() = default;
+  ~StringList() { clear(); }
+  StringList(const StringList&) = delete;
+  StringList& operator=(const StringList&) = delete;
+
+  // Room for n entries, all null. False when out of memory.
+  bool allocate(size_t n);
+  // Takes ownership of s (may be null) at index i < size().
+  void set(size_t i, char* s);
+  void clear();
+
+  size_t size() const { return size_; }
+  char* at(size_t i) const { return items_[i]; }
+  size_t nonNullCount() const { return nonNull_; }
+
+ private:
+  char** items_ = nullptr;
+  size_t size_ = 0;
+  size_t nonNull_ = 0;
+};
+
+// How the grandchild reports an exec that returned.
+enum class ExecFailureReport {
+  kStdoutLine,      // "execv error\n" on standard output
+  kStderrWithText,  // "execv error\n" then ": <system text>\n" on standard error
+};
+
+// How the grandchild closes descriptors 3 and up when the kernel cannot do it
+// in one call: with the descriptor limit read once, or re-read before each
+// close.
+enum class LimitReading { kOnce, kEveryStep };
+
+struct LaunchPlan {
+  // Passed unchanged: setregid(realGroup, effectiveGroup), then
+  // setreuid(realUser, effectiveUser).
+  int effectiveUser = 0;
+  int effectiveGroup = 0;
+  int realUser = 0;
+  int realGroup = 0;
+
+  // With a separate path (graphical launcher) the vector starts with it and
+  // execv runs it; otherwise the first packed argument is both.
+  bool separatePath = false;
+  char* path = nullptr;  // owned, malloc'd; may be null when unreadable
+  StringList args;
+  StringList env;
+
+  // Supplementary groups for the grandchild, set only when applyGroups.
+  bool applyGroups = false;
+  gid_t* groups = nullptr;  // owned, malloc'd
+  int groupCount = 0;
+
+  ExecFailureReport execFailure = ExecFailureReport::kStdoutLine;
+  LimitReading limitReading = LimitReading::kOnce;
+
+  LaunchPlan() = default;
+  ~LaunchPlan() { release(); }
+  LaunchPlan(const LaunchPlan&) = delete;
+  LaunchPlan& operator=(const LaunchPlan&) = delete;
+
+  // Frees every string and list; the caller's copy is no longer needed once
+  // the first child has been forked.
+  void release();
+};
+
+// Decides whether the grandchild must take another group list, and finds it.
+// A privileged caller (effective user 0) starting a program under another
+// user must not hand over its own supplementary groups (group 0 among them):
+// the program gets the groups of its real user, or only its real group when
+// that user is unknown. An unprivileged caller keeps its groups as they are.
+// Runs in the caller's thread; false only when out of memory.
+bool planSupplementaryGroups(LaunchPlan* plan);
+
+// Forks the first child, which forks the grandchild and ends at once; the
+// grandchild applies the plan and replaces itself with the program. Returns
+// 0 once the first child has been reaped, -1 when the fork or the wait
+// failed. The plan's memory is released in the caller right after the fork.
+int launchDetached(LaunchPlan* plan);
+
+}  // namespace launch

@@ -1,0 +1,31 @@
+#include "java_strings.h"
+
+#include "jni/jni_support.h"
+
+namespace launch::java {
+
+bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringList* list) {
+  const jsize length = env->GetArrayLength(array);
+  if (!list->allocate(static_cast<size_t>(length))) return false;
+  for (jsize i = 0; i < length; ++i) {
+    // One element reference at a time: arrays of any length stay within the
+    // JVM's local reference capacity.
+    jni::ScopedLocalRef<jobject> element(env, env->GetObjectArrayElement(array, i));
+    if (element.get() == nullptr) continue;
+    jni::Utf8String utf8(env, static_cast<jstring>(element.get()));
+    if (utf8.hasNul()) return false;
+    if (utf8.isNull()) continue;
+    if (list->nonNullCount() >= maxNonNull) return false;
+    list->set(static_cast<size_t>(i), utf8.release());
+  }
+  return true;
+}
+
+bool readString(JNIEnv* env, jstring s, char** out) {
+  jni::Utf8String utf8(env, s);
+  if (utf8.hasNul()) return false;
+  *out = utf8.release();
+  return true;
+}
+
+}  // namespace launch::java

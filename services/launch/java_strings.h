@@ -1,0 +1,28 @@
+// Reading a launcher's Java arguments in the caller's thread, before any
+// fork: the only part of the launch that talks to the JVM.
+#pragma once
+
+#include <jni.h>
+
+#include <cstddef>
+
+#include "detached_launch.h"
+
+namespace launch::java {
+
+// No bound on the number of strings.
+constexpr size_t kUnbounded = static_cast<size_t>(-1);
+
+// Reads every element of array into list as standard UTF-8, index for
+// index. A null element, or one whose bytes cannot be had for lack of
+// memory, stays a null entry (the launch skips it). Returns false, and the
+// launch is refused, when an element contains U+0000 (no C string can carry
+// it), when more than maxNonNull elements would reach the program, or when
+// the list itself cannot be allocated.
+bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringList* list);
+
+// Reads s as standard UTF-8 into *out (malloc'd; null when out of memory).
+// False when s contains U+0000.
+bool readString(JNIEnv* env, jstring s, char** out);
+
+}  // namespace launch::java
