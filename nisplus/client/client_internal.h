@@ -1,0 +1,134 @@
+// Internals of libnamestore's NIS+ client layer.
+//
+// The layer offers the NIS+ client calls of <rpcsvc/nis.h> (nis_lookup,
+// nis_list, nis_add, nis_remove, nis_add_entry, nis_modify_entry,
+// nis_remove_entry, nis_freeresult) on top of libtirpc, so that callers read
+// exactly like clients of the system library. Everything here has hidden
+// visibility: libnamestore exports none of it. The pieces below are declared
+// here so the layer's own tests can reach them.
+#pragma once
+
+#include <rpcsvc/nis.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nisplus_client {
+
+using Clock = std::chrono::steady_clock;
+
+// Every public call finishes within this budget, whatever its peers do:
+// directory search, port lookup, connect and the call itself share it.
+constexpr std::chrono::milliseconds kCallBudget{5000};
+
+// The one hard-coded path of the client: XDR of the root directory_obj.
+constexpr const char* kColdStartPath = "/var/nis/NIS_COLD_START";
+
+// ---- names ----
+
+struct SearchAttr {
+  std::string name;
+  std::string value;
+};
+
+struct IndexedName {
+  std::vector<SearchAttr> attrs;  // empty for a plain name
+  std::string table;              // the object or table name after the search part
+};
+
+// Splits "[col=value,...],table.dir." (or a plain name) into its search
+// attributes and table name. There is no escaping: '[', '=', ',' and ']'
+// always delimit. Returns NIS_SUCCESS or NIS_BADNAME.
+nis_error parseIndexedName(const char* name, IndexedName& out);
+
+// A name the layer sends: non-empty, fully qualified (ends in '.'), no
+// longer than NIS_MAXNAMELEN.
+bool isFullyQualified(std::string_view name);
+// The first label of a name ("hosts" of "hosts.org_dir.x.").
+std::string leafOf(std::string_view name);
+// The name without its first label ("org_dir.x." of "hosts.org_dir.x.");
+// "." for a single-label name.
+std::string domainOf(std::string_view name);
+// True when name equals dir or lies below it.
+bool isWithin(std::string_view name, std::string_view dir);
+
+// This host's NIS+ directory ("domain.") or "" when the host has no domain.
+std::string localDirectory();
+// This host's principal name, fully qualified ("host.domain.").
+std::string localHostName();
+// The principal an AUTH_SYS caller acts as: the host for root, else "nobody".
+std::string localPrincipal();
+
+// ---- directories ----
+
+struct ServerAddress {
+  std::string name;                  // the server's NIS+ name
+  std::vector<std::uint32_t> hosts;  // IPv4 addresses, network byte order
+};
+
+struct Directory {
+  std::string name;
+  std::vector<ServerAddress> servers;  // master first
+  std::uint32_t ttl = 0;
+};
+
+// Decodes the XDR of a directory_obj (a cold-start file, or the dir_data of
+// a NIS_FINDDIRECTORY reply). Only inet endpoints are kept; of each uaddr
+// only the four address parts count, the port always comes from the
+// portmapper. Returns false on malformed data.
+bool decodeDirectory(const char* data, std::size_t len, Directory& out);
+
+// Reads a cold-start file: NIS_UNAVAIL when it is missing or unreadable,
+// NIS_COLDSTART_ERR when its contents do not decode, else NIS_SUCCESS.
+nis_error readColdStart(const char* path, Directory& out);
+
+// Finds the directory that holds objectName (its parent, or the root itself
+// when objectName is the root) and returns it in dir. Uses the cache, asks
+// servers with NIS_FINDDIRECTORY otherwise.
+nis_error findDirectoryOf(std::string_view objectName, Clock::time_point deadline,
+                          std::shared_ptr<const Directory>& dir);
+
+// Drops one cached directory object, after one of its servers disowned it.
+void forgetDirectory(std::string_view name);
+// Drops every cached directory object (the root included).
+void flushDirectoryCache();
+// How many directory objects are cached now (root included), for tests.
+std::size_t cachedDirectoryCount();
+
+// ---- transport ----
+
+enum class CallOutcome {
+  kReplied,      // the server answered; the reply is decoded
+  kUnreachable,  // no port, no connection, timed out, or connection lost
+  kBadReply,     // the arguments did not encode or the reply did not decode
+};
+
+// One RPC to one server of a directory, over a pooled TCP connection with
+// AUTH_SYS credentials, bounded by deadline. The reply is decoded into
+// result (zero-initialised by the caller) with xdrResult.
+CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
+                       const void* args, xdrproc_t xdrResult, void* result,
+                       Clock::time_point deadline, bool idempotent);
+
+// Closes every pooled connection.
+void closeIdleConnections();
+
+// Counters for tests and benchmarks.
+struct TransportStats {
+  std::uint64_t connectionsOpened = 0;
+  std::uint64_t portLookups = 0;
+  std::uint64_t calls = 0;
+};
+TransportStats transportStats();
+
+// ---- results ----
+
+// A fresh result carrying only a status, as every failure without a server
+// reply returns it; freed with nis_freeresult like any other.
+nis_result* makeResult(nis_error status);
+
+}  // namespace nisplus_client
