@@ -1,0 +1,184 @@
+package com.zelt.tests.launch;
+
+import static com.zelt.tests.launch.LaunchSupport.awaitReport;
+import static com.zelt.tests.launch.LaunchSupport.probe;
+import static com.zelt.tests.launch.LaunchSupport.probeEnv;
+import static com.zelt.tests.launch.LaunchSupport.quote;
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import com.zelt.tests.launch.LaunchSupport.ChildRun;
+import com.zelt.tests.launch.LaunchSupport.Report;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Collections;
+import java.util.List;
+import java.util.Map;
+import java.util.Set;
+import java.util.TreeMap;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * Launches from a child JVM run under launch_reaper: what the children write
+ * to the caller's standard output and error, their exit statuses, and what
+ * a caller's own descriptors, groups and identity do to the launch.
+ */
+class LaunchFromChildJvmTest {
+    private static final List<String> NO_PREFIX = List.of();
+    private static final String MISSING = "/nonexistent/zelt-missing-program";
+
+    @TempDir
+    Path tmp;
+    Path dir;
+
+    @BeforeEach
+    void setUp() {
+        dir = LaunchSupport.sharedDir(tmp, "run");
+    }
+
+    private static List<String> cmd(int eu, int eg, int ru, int rg, String[] args, String... env) {
+        List<String> op = new java.util.ArrayList<>(List.of("cmd", "1", "" + eu, "" + eg, "" + ru, "" + rg));
+        op.add("" + args.length);
+        op.addAll(List.of(args));
+        op.add("" + env.length);
+        op.addAll(List.of(env));
+        return op;
+    }
+
+    private static List<String> gui(String path, String[] env, String... args) {
+        List<String> op = new java.util.ArrayList<>(List.of("gui", "1", "0", "0", "0", "0", path));
+        op.add("" + env.length);
+        op.addAll(List.of(env));
+        op.add("" + args.length);
+        op.addAll(List.of(args));
+        return op;
+    }
+
+    private static String[] ops(List<List<String>> ops) {
+        return ops.stream().flatMap(List::stream).toArray(String[]::new);
+    }
+
+    @Test
+    void commandLineExecFailuresWriteTheLineToAStdoutFileAndExit127() {
+        Path bareReport = dir.resolve("bare");
+        String bin = probe().getParent().toString();
+        // cwd has no launch_probe, PATH has one: a PATH search would find it.
+        ChildRun run = LaunchSupport.runChild(dir,
+                "cd " + quote(dir.toString()) + " && export PATH=" + quote(bin) + ":\"$PATH\"",
+                NO_PREFIX, false, ops(List.of(
+                        cmd(0, 0, 0, 0, new String[] {MISSING}),
+                        cmd(0, 0, 0, 0, new String[] {"launch_probe"}, probeEnv(bareReport)),
+                        cmd(0, 0, 0, 0, new String[] {"<null>", "<null>"}))));
+        assertEquals(0, run.exitCode(), run.stderr());
+        assertEquals(List.of("cmd 0", "cmd 0", "cmd 0"), run.results());
+        assertEquals("execv error\n".repeat(3), run.stdout());
+        assertEquals("", run.stderr());
+        assertEquals(List.of("exit 127", "exit 127", "exit 127"), run.adopted());
+        assertFalse(Files.exists(bareReport), "a bare program name was searched in PATH");
+    }
+
+    @Test
+    void commandLineExecFailureReachesAPipeToo() {
+        ChildRun run = LaunchSupport.runChild(dir, "", NO_PREFIX, true,
+                ops(List.of(cmd(0, 0, 0, 0, new String[] {MISSING}))));
+        assertEquals(List.of("cmd 0"), run.results());
+        assertEquals("execv error\n", run.stdout());
+        assertEquals(List.of("exit 127"), run.adopted());
+    }
+
+    @Test
+    void graphicalExecFailureWritesTheLineAndTheSystemTextToStderrAndExits127() {
+        ChildRun run = LaunchSupport.runChild(dir, "", NO_PREFIX, false,
+                ops(List.of(gui(MISSING, new String[0]))));
+        assertEquals(List.of("gui 0"), run.results());
+        assertEquals("execv error\n: No such file or directory\n", run.stderr());
+        assertEquals("", run.stdout());
+        assertEquals(List.of("exit 127"), run.adopted());
+    }
+
+    @Test
+    void refusedLaunchesReturnMinusOneAndStartNoProcess() {
+        ChildRun run = LaunchSupport.runChild(dir, "", NO_PREFIX, false,
+                "cmd", "0", "0", "0", "0", "0", "1", "/bin/true", "-1",
+                "cmd", "1", "0", "0", "0", "0", "-1", "-1",
+                "cmd", "1", "0", "0", "0", "0", "2", "/bin/true", "a<NUL>b", "-1",
+                "cmd", "1", "0", "0", "0", "0", "1", "/bin/true", "1", "A=<NUL>",
+                "cmdmany", "1024",
+                "gui", "0", "0", "0", "0", "0", "/bin/true", "-1", "-1",
+                "gui", "1", "0", "0", "0", "0", "<null>", "-1", "1", "a",
+                "gui", "1", "0", "0", "0", "0", "/bin/true<NUL>", "-1", "-1",
+                "guimany", "1023",
+                // the largest accepted sizes, as controls: these do start
+                "cmdmany", "1023",
+                "guimany", "1022");
+        assertEquals(List.of("cmd -1", "cmd -1", "cmd -1", "cmd -1", "cmdmany -1", "gui -1", "gui -1",
+                "gui -1", "guimany -1", "cmdmany 0", "guimany 0"), run.results());
+        assertEquals(List.of("exit 0", "exit 0"), run.adopted(), "only the two controls ran");
+        assertEquals("", run.stdout());
+        assertEquals("", run.stderr());
+    }
+
+    @Test
+    void descriptorsTheCallerOpenedWithoutCloseOnExecDoNotReachTheProgram() {
+        Path cmdReport = dir.resolve("cmd-report");
+        Path guiReport = dir.resolve("gui-report");
+        // Inherited by the JVM, so open in it without close-on-exec; one of
+        // them far above the low numbers.
+        ChildRun run = LaunchSupport.runChild(dir,
+                "exec </dev/null 7</etc/hostname 4321</etc/passwd", NO_PREFIX, false, ops(List.of(
+                        List.of("fdflags", "7"), List.of("fdflags", "4321"),
+                        cmd(0, 0, 0, 0, new String[] {probe().toString()}, probeEnv(cmdReport)),
+                        gui(probe().toString(), new String[] {probeEnv(guiReport)}))));
+        assertEquals(4, run.results().size(), run.stderr());
+        for (String fd : List.of("7", "4321")) {
+            String line = run.results().stream().filter(l -> l.startsWith("fdflags " + fd + " "))
+                    .findFirst().orElseThrow();
+            long flags = Long.parseLong(line.substring(line.lastIndexOf(' ') + 1), 8);
+            assertEquals(0, flags & 02000000, "descriptor " + fd + " should lack close-on-exec");
+        }
+        assertEquals(List.of("cmd 0", "gui 0"), run.results().subList(2, 4));
+        Map<Integer, String> expected = new TreeMap<>(Map.of(0, "/dev/null",
+                1, dir.resolve("stdout").toString(), 2, dir.resolve("stderr").toString()));
+        assertEquals(expected, awaitReport(cmdReport).fds());
+        assertEquals(expected, awaitReport(guiReport).fds());
+    }
+
+    @Test
+    void anUnprivilegedCallerKeepsItsGroupsAndCannotTakeOtherIds() {
+        Path report = dir.resolve("report");
+        List<String> asNobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--groups=65534,4");
+        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), asNobody, false, ops(List.of(
+                cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(report)),
+                cmd(0, 65534, 0, 65534, new String[] {probe().toString()}, probeEnv(Path.of(report + "-x"))),
+                cmd(65534, 0, 65534, 0, new String[] {probe().toString()}, probeEnv(Path.of(report + "-y"))))));
+        assertEquals(List.of("cmd 0", "cmd 0", "cmd 0"), run.results(), run.stderr());
+        Report r = awaitReport(report);
+        assertArrayEquals(new long[] {65534, 65534}, r.uid());
+        assertEquals(List.of(4L, 65534L), LaunchSupport.sorted(r.groups()));
+        List<String> lines = run.stderr().lines().sorted().toList();
+        assertEquals(List.of("setregid failed: Operation not permitted",
+                "setreuid failed: Operation not permitted"), lines);
+        // The probe and both refused switches all end with status 0.
+        assertEquals(Collections.nCopies(3, "exit 0"), run.adopted());
+        assertFalse(Files.exists(Path.of(report + "-x")));
+        assertFalse(Files.exists(Path.of(report + "-y")));
+    }
+
+    @Test
+    void aPrivilegedCallersExtraGroupsStayWithRootButNotWithAnotherUser() {
+        Path asRoot = dir.resolve("root");
+        Path asNobody = dir.resolve("nobody");
+        ChildRun run = LaunchSupport.runChild(dir, "", List.of("setpriv", "--groups=0,4,27"), false, ops(List.of(
+                cmd(0, 0, 0, 0, new String[] {probe().toString()}, probeEnv(asRoot)),
+                cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(asNobody)))));
+        assertEquals(List.of("cmd 0", "cmd 0"), run.results(), run.stderr());
+        assertEquals(List.of(0L, 4L, 27L), LaunchSupport.sorted(awaitReport(asRoot).groups()));
+        List<Long> nobodyGroups = awaitReport(asNobody).groups();
+        assertEquals(LaunchSupport.groupsOf("nobody"), LaunchSupport.sorted(nobodyGroups));
+        assertTrue(Collections.disjoint(nobodyGroups, Set.of(0L, 4L, 27L)), nobodyGroups.toString());
+    }
+}

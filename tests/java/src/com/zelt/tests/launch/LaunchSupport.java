@@ -1,0 +1,243 @@
+package com.zelt.tests.launch;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import com.zelt.tests.support.Processes;
+import java.io.IOException;
+import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.HexFormat;
+import java.util.List;
+import java.util.Map;
+import java.util.TreeMap;
+
+/** The probe, the reaper and child JVMs, as the launcher tests use them. */
+final class LaunchSupport {
+    private LaunchSupport() {}
+
+    static Path probe() {
+        return Processes.buildDir().resolve("bin/launch_probe");
+    }
+
+    static Path reaper() {
+        return Processes.buildDir().resolve("bin/launch_reaper");
+    }
+
+    /** A fresh directory that any user (the launched programs) may write to. */
+    static Path sharedDir(Path parent, String name) {
+        try {
+            Path d = Files.createDirectories(parent.resolve(name));
+            Files.setPosixFilePermissions(d, PosixFilePermissions.fromString("rwxrwxrwx"));
+            Files.setPosixFilePermissions(parent, PosixFilePermissions.fromString("rwxrwxrwx"));
+            return d;
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    static String probeEnv(Path report) {
+        return "LAUNCH_PROBE_OUT=" + report;
+    }
+
+    /** What the probe reported about itself. */
+    record Report(long pid, long ppid, long sid, long[] uid, long[] gid, List<Long> groups,
+            String umask, String cwd, List<byte[]> args, List<String> env, Map<Integer, String> fds) {
+
+        List<String> argStrings() {
+            return args.stream().map(b -> new String(b, StandardCharsets.UTF_8)).toList();
+        }
+
+        /** The values of NAME in the environment, in environment order. */
+        List<String> envValues(String name) {
+            return env.stream().filter(e -> e.startsWith(name + "="))
+                    .map(e -> e.substring(name.length() + 1)).toList();
+        }
+
+        static Report parse(String text) {
+            long pid = -1, ppid = -1, sid = -1;
+            long[] uid = null, gid = null;
+            List<Long> groups = new ArrayList<>();
+            String umask = null, cwd = null;
+            List<byte[]> args = new ArrayList<>();
+            List<String> env = new ArrayList<>();
+            Map<Integer, String> fds = new TreeMap<>();
+            HexFormat hex = HexFormat.of();
+            for (String line : text.split("\n")) {
+                String[] f = line.split(" ", -1);
+                switch (f[0]) {
+                    case "pid" -> pid = Long.parseLong(f[1]);
+                    case "ppid" -> ppid = Long.parseLong(f[1]);
+                    case "sid" -> sid = Long.parseLong(f[1]);
+                    case "uid" -> uid = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
+                    case "gid" -> gid = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
+                    case "groups" -> {
+                        for (int i = 1; i < f.length; i++) groups.add(Long.parseLong(f[i]));
+                    }
+                    case "umask" -> umask = f[1];
+                    case "cwd" -> cwd = line.substring(4);
+                    case "arg" -> args.add(hex.parseHex(f[2]));
+                    case "env" -> env.add(new String(hex.parseHex(f[1]), StandardCharsets.UTF_8));
+                    case "fd" -> fds.put(Integer.parseInt(f[1]), line.substring(line.indexOf(' ', 3) + 1));
+                    default -> { }
+                }
+            }
+            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds);
+        }
+    }
+
+    /** Waits (at most 20 s) for the probe's report to appear, and reads it. */
+    static Report awaitReport(Path report) {
+        long deadline = System.nanoTime() + 20_000_000_000L;
+        while (!Files.exists(report)) {
+            if (System.nanoTime() > deadline) fail("the launched program wrote no report to " + report);
+            try {
+                Thread.sleep(10);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                throw new AssertionError(e);
+            }
+        }
+        try {
+            return Report.parse(Files.readString(report));
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    static String read(Path p) {
+        try {
+            return Files.exists(p) ? Files.readString(p) : "";
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** The supplementary groups of a user as the system's id(1) lists them, sorted. */
+    static List<Long> groupsOf(String user) {
+        var r = Processes.run("id", "-G", user);
+        assertEquals(0, r.exitCode(), r.stderr());
+        return sorted(java.util.Arrays.stream(r.stdout().trim().split("\\s+")).map(Long::parseLong).toList());
+    }
+
+    static List<Long> sorted(List<Long> l) {
+        return l.stream().sorted().distinct().toList();
+    }
+
+    /** Processes whose parent is pid, by state letter ("Z" for zombies). */
+    static Map<Long, String> childrenOf(long pid) {
+        Map<Long, String> out = new HashMap<>();
+        try (var dirs = Files.list(Path.of("/proc"))) {
+            for (Path d : dirs.toList()) {
+                if (!d.getFileName().toString().chars().allMatch(Character::isDigit)) continue;
+                String stat;
+                try {
+                    stat = Files.readString(d.resolve("stat"));
+                } catch (IOException gone) {
+                    continue;
+                }
+                // After the ")" closing the command name: state, ppid, ...
+                String[] f = stat.substring(stat.lastIndexOf(')') + 2).split(" ");
+                if (Long.parseLong(f[1]) == pid) out.put(Long.parseLong(d.getFileName().toString()), f[0]);
+            }
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+        return out;
+    }
+
+    /** Where this JVM's descriptors 0, 1 and 2 lead, for those that are open. */
+    static Map<Integer, String> ownStandardDescriptors() {
+        Map<Integer, String> out = new TreeMap<>();
+        for (int fd = 0; fd <= 2; fd++) {
+            try {
+                out.put(fd, Files.readSymbolicLink(Path.of("/proc/self/fd/" + fd)).toString());
+            } catch (IOException closed) {
+                // not open: the program must not have it either
+            }
+        }
+        return out;
+    }
+
+    /** This JVM's supplementary groups, from the Groups line of /proc/self/status. */
+    static List<Long> ownSupplementaryGroups() {
+        try {
+            String line = Files.readAllLines(Path.of("/proc/self/status")).stream()
+                    .filter(l -> l.startsWith("Groups:")).findFirst().orElseThrow();
+            String list = line.substring(7).trim();
+            return list.isEmpty() ? List.of()
+                    : java.util.Arrays.stream(list.split("\\s+")).map(Long::parseLong).toList();
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** Field 6 (session ID) of /proc/self/stat. */
+    static long ownSessionId() {
+        try {
+            String stat = Files.readString(Path.of("/proc/self/stat"));
+            return Long.parseLong(stat.substring(stat.lastIndexOf(')') + 2).split(" ")[3]);
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** What a child JVM run under launch_reaper left behind. */
+    record ChildRun(int exitCode, String stdout, String stderr, List<String> results,
+            List<String> reaped) {
+
+        /** Exit statuses of the descendants the reaper adopted, e.g. "exit 127". */
+        List<String> adopted() {
+            return reaped.stream().filter(l -> l.startsWith("adopted "))
+                    .map(l -> l.substring(l.indexOf(' ', 8) + 1)).toList();
+        }
+    }
+
+    /**
+     * Runs LaunchMain in a child JVM under launch_reaper, through bash so that
+     * shellSetup can open descriptors, change limits or identities first. The
+     * JVM's standard output and error go to files (or, with pipes, to the
+     * reaper's pipes). Waits until every descendant has ended.
+     */
+    static ChildRun runChild(Path dir, String shellSetup, List<String> prefix, boolean pipes,
+            String... ops) {
+        Path out = dir.resolve("stdout");
+        Path err = dir.resolve("stderr");
+        Path results = dir.resolve("results");
+        Path reaped = dir.resolve("reaped");
+        List<String> jvm = new ArrayList<>(prefix);
+        jvm.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
+        jvm.add("-Xcheck:jni");
+        jvm.add("-Dzelt.native.dir=" + Processes.nativeDir());
+        jvm.add("-cp");
+        jvm.add(Processes.buildDir().resolve("java/classes") + ":"
+                + Processes.buildDir().resolve("java/test-classes"));
+        jvm.add(LaunchMain.class.getName());
+        jvm.add(results.toString());
+        jvm.addAll(List.of(ops));
+        StringBuilder script = new StringBuilder(shellSetup).append('\n');
+        if (!pipes) script.append("exec >").append(quote(out.toString())).append(" 2>")
+                .append(quote(err.toString())).append('\n');
+        script.append("exec");
+        for (String a : jvm) script.append(' ').append(quote(a));
+        List<String> cmd = List.of(reaper().toString(), reaped.toString(), "/bin/bash", "-c",
+                script.toString());
+        var r = Processes.run(cmd);
+        String stdout = pipes ? r.stdout() : read(out);
+        String stderr = pipes ? r.stderr() : read(err);
+        Processes.assertNoJniWarnings(new Processes.Result(r.exitCode(), stdout, stderr));
+        assertTrue(read(reaped).contains("direct "), "reaper report: " + read(reaped) + r.stderr());
+        return new ChildRun(r.exitCode(), stdout, stderr, read(results).lines().toList(),
+                read(reaped).lines().toList());
+    }
+
+    static String quote(String s) {
+        return "'" + s.replace("'", "'\\''") + "'";
+    }
+}
