@@ -72,8 +72,12 @@ public final class Processes {
         cmd.add("-Dzelt.build.dir=" + System.getProperty("zelt.build.dir"));
         cmd.add("-Dzelt.source.dir=" + System.getProperty("zelt.source.dir"));
         cmd.addAll(jvmOptions);
+        // Under the JUnit console launcher java.class.path is only its jar: name
+        // the caller-side and test classes of this build as well.
+        Path classes = buildDir().resolve("java");
         cmd.add("-cp");
-        cmd.add(System.getProperty("java.class.path"));
+        cmd.add(classes.resolve("classes") + ":" + classes.resolve("test-classes") + ":"
+                + System.getProperty("java.class.path"));
         cmd.add(mainClass);
         cmd.addAll(Arrays.asList(args));
         return cmd;

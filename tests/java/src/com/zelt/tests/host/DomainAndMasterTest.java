@@ -1,0 +1,87 @@
+package com.zelt.tests.host;
+
+import static com.zelt.tests.host.HostFiles.LIB;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTimeout;
+
+import com.zelt.tests.support.Processes;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.time.Duration;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+
+/**
+ * getDomain and nisGetMaster inside the sandbox, whose NIS domain is served by
+ * a real ypserv with maps hosts.byname and passwd.byname.
+ */
+class DomainAndMasterTest {
+    private static String domain;
+    private static String master;
+
+    @BeforeAll
+    static void sandbox() {
+        domain = System.getenv("SANDBOX_DOMAIN");
+        master = System.getenv("SANDBOX_YP_MASTER");
+        assertNotNull(domain, "run inside tests/sandbox/sandbox.sh --yp");
+        assertNotNull(master, "run inside tests/sandbox/sandbox.sh --yp");
+    }
+
+    @Test
+    void domainIsTheHostsNisDomain() {
+        assertEquals(domain, LIB.getDomain());
+        assertEquals("sandbox.test", LIB.getDomain());
+    }
+
+    @Test
+    void masterOfExistingMaps() {
+        assertEquals(master, LIB.nisGetMaster(domain, "hosts.byname"));
+        assertEquals(master, LIB.nisGetMaster(domain, "passwd.byname"));
+    }
+
+    @Test
+    void everyFailureIsTheEmptyString() {
+        assertTimeout(Duration.ofSeconds(60), () -> {
+            assertEquals("", LIB.nisGetMaster(domain, "no.such.map"));
+            assertEquals("", LIB.nisGetMaster("unknown.test", "hosts.byname"));
+            assertEquals("", LIB.nisGetMaster("", "hosts.byname"));
+            assertEquals("", LIB.nisGetMaster(domain, ""));
+        });
+    }
+
+    @Test
+    void nullOrEmbeddedNulIsTheEmptyString() {
+        assertEquals("", LIB.nisGetMaster(null, "hosts.byname"));
+        assertEquals("", LIB.nisGetMaster(domain, null));
+        assertEquals("", LIB.nisGetMaster(null, null));
+        // The text before U+0000 names a real domain and map.
+        assertEquals("", LIB.nisGetMaster(domain + "\u0000x", "hosts.byname"));
+        assertEquals("", LIB.nisGetMaster(domain, "hosts.byname\u0000x"));
+    }
+
+    /** Master names are decoded as UTF-8; a byte that is not UTF-8 reads as Latin-1. */
+    @Test
+    void masterNamesAreDecodedFromUtf8() throws Exception {
+        Path mapDir = Path.of("/var/yp", domain);
+        Path utf8Map = mapDir.resolve("utf8.byname");
+        Path latin1Map = mapDir.resolve("latin1.byname");
+        try {
+            // The shell writes the bytes itself: m, a-umlaut, G clef (U+1D11E).
+            makeMap(utf8Map, "m\\303\\244ster-\\360\\235\\204\\236." + domain);
+            makeMap(latin1Map, "m\\344ster." + domain);
+            assertEquals("m\u00e4ster-\ud834\udd1e." + domain, LIB.nisGetMaster(domain, "utf8.byname"));
+            assertEquals("m\u00e4ster." + domain, LIB.nisGetMaster(domain, "latin1.byname"));
+        } finally {
+            Files.deleteIfExists(utf8Map);
+            Files.deleteIfExists(latin1Map);
+        }
+    }
+
+    private static void makeMap(Path map, String masterEscaped) {
+        Processes.Result r = Processes.run("sh", "-c",
+                "echo 'k v' | /usr/lib/yp/makedbm -m \"$(printf \"$1\")\" - \"$2\"", "sh",
+                masterEscaped, map.toString());
+        assertEquals(0, r.exitCode(), r.stderr());
+    }
+}
