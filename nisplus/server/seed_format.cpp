@@ -1,0 +1,536 @@
+#include "seed_format.h"
+
+#include <cstdio>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace nisplusd {
+
+namespace {
+
+// Length of a valid UTF-8 sequence starting at s[i], or 0.
+size_t utf8Length(std::string_view s, size_t i) {
+  auto c = static_cast<unsigned char>(s[i]);
+  size_t n;
+  uint32_t min;
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2, min = 0x80;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3, min = 0x800;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  uint32_t cp = c & (0x7fu >> n);
+  for (size_t k = 1; k < n; ++k) {
+    auto cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xc0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3f);
+  }
+  if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+  return n;
+}
+
+std::string hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", v);
+  return buf;
+}
+
+std::string hex8(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08x", v);
+  return buf;
+}
+
+bool isWordChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+struct Token {
+  std::string key;  // empty: no key
+  std::string value;
+  bool quoted = false;
+  bool bareNull = false;  // the word `null` in value position
+  std::optional<uint32_t> flags;
+};
+
+bool parseNumber(std::string_view s, uint32_t& out) {
+  if (s.empty()) return false;
+  int base = 10;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s.remove_prefix(2);
+  }
+  uint64_t v = 0;
+  for (char c : s) {
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      d = c - 'a' + 10;
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      d = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    if (v > 0xffffffffu) return false;
+  }
+  out = static_cast<uint32_t>(v);
+  return true;
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool tokenize(std::string_view line, std::vector<Token>& out, std::string& error) {
+  size_t i = 0, n = line.size();
+  while (true) {
+    while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    if (i >= n || line[i] == '#') return true;
+    Token t;
+    size_t j = i;
+    while (j < n && isWordChar(line[j])) ++j;
+    if (j > i && j < n && line[j] == '=') {
+      t.key.assign(line.substr(i, j - i));
+      i = j + 1;
+    }
+    if (i < n && line[i] == '"') {
+      t.quoted = true;
+      ++i;
+      while (true) {
+        if (i >= n) {
+          error = "unterminated string";
+          return false;
+        }
+        char c = line[i];
+        if (c == '"') {
+          ++i;
+          break;
+        }
+        if (c != '\\') {
+          t.value.push_back(c);
+          ++i;
+          continue;
+        }
+        if (i + 1 >= n) {
+          error = "unterminated string";
+          return false;
+        }
+        char e = line[i + 1];
+        i += 2;
+        switch (e) {
+          case '\\':
+            t.value.push_back('\\');
+            break;
+          case '"':
+            t.value.push_back('"');
+            break;
+          case 'n':
+            t.value.push_back('\n');
+            break;
+          case 't':
+            t.value.push_back('\t');
+            break;
+          case 'r':
+            t.value.push_back('\r');
+            break;
+          case '0':
+            t.value.push_back('\0');
+            break;
+          case 'x': {
+            int hi = i < n ? hexDigit(line[i]) : -1;
+            int lo = i + 1 < n ? hexDigit(line[i + 1]) : -1;
+            if (hi < 0 || lo < 0) {
+              error = "bad \\x escape";
+              return false;
+            }
+            t.value.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+            break;
+          }
+          default:
+            error = std::string("bad escape \\") + e;
+            return false;
+        }
+      }
+    } else {
+      size_t s = i;
+      while (i < n && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '/' &&
+             line[i] != '#') {
+        ++i;
+      }
+      t.value.assign(line.substr(s, i - s));
+      t.bareNull = t.key.empty() && t.value == "null";
+      if (t.value.empty() && t.key.empty()) {
+        error = "unexpected character";
+        return false;
+      }
+    }
+    if (i < n && line[i] == '/') {
+      size_t s = ++i;
+      while (i < n && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
+      uint32_t f;
+      if (!parseNumber(line.substr(s, i - s), f)) {
+        error = "bad value flags";
+        return false;
+      }
+      t.flags = f;
+    }
+    if (i < n && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#') {
+      error = "missing blank after a value";
+      return false;
+    }
+    out.push_back(std::move(t));
+  }
+}
+
+// Reads key=value attributes of a line into the given fields.
+class Attributes {
+ public:
+  Attributes(const std::vector<Token>& toks, size_t from, std::string& error)
+      : toks_(toks), from_(from), error_(error) {}
+
+  bool str(const char* key, std::string& field) {
+    const Token* t = find(key);
+    if (t) field = t->value;
+    return true;
+  }
+  bool num(const char* key, uint32_t& field) {
+    const Token* t = find(key);
+    if (!t) return true;
+    if (t->quoted || !parseNumber(t->value, field)) {
+      error_ = std::string("bad number for ") + key;
+      return false;
+    }
+    return true;
+  }
+  bool has(const char* key) { return find(key) != nullptr; }
+  // Every key=value must be one of the allowed keys.
+  bool only(std::initializer_list<const char*> keys) {
+    for (size_t i = from_; i < toks_.size(); ++i) {
+      const Token& t = toks_[i];
+      if (t.key.empty()) continue;
+      bool known = false;
+      for (const char* k : keys) known = known || t.key == k;
+      if (!known) {
+        error_ = "unknown attribute " + t.key;
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  const Token* find(const char* key) {
+    for (size_t i = from_; i < toks_.size(); ++i) {
+      if (toks_[i].key == key) return &toks_[i];
+    }
+    return nullptr;
+  }
+  const std::vector<Token>& toks_;
+  size_t from_;
+  std::string& error_;
+};
+
+class Loader {
+ public:
+  explicit Loader(Namespace& ns) : ns_(ns) {}
+
+  bool line(const std::vector<Token>& toks, std::string& error) {
+    const Token& kind = toks[0];
+    if (!kind.key.empty() || kind.quoted) {
+      error = "expected directory, table, column or entry";
+      return false;
+    }
+    if (kind.value != "column") finishTable();
+    if (toks.size() < 2 || !toks[1].key.empty() || toks[1].bareNull) {
+      error = "missing name";
+      return false;
+    }
+    const std::string& name = toks[1].value;
+    Attributes at(toks, 2, error);
+    if (kind.value == "directory") return directory(name, toks, at, error);
+    if (kind.value == "table") return table(name, toks, at, error);
+    if (kind.value == "column") return column(name, toks, at, error);
+    if (kind.value == "entry") return entry(name, toks, at, error);
+    error = "unknown line kind " + kind.value;
+    return false;
+  }
+
+  void finishTable() {
+    if (!table_) return;
+    if (!maxcolGiven_) table_->maxcol = static_cast<int32_t>(table_->columns.size());
+    *ns_.findTable(table_->name) = std::move(*table_);
+    table_.reset();
+  }
+
+ private:
+  static bool noValues(const std::vector<Token>& toks, std::string& error) {
+    for (size_t i = 2; i < toks.size(); ++i) {
+      if (toks[i].key.empty()) {
+        error = "unexpected value";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool directory(const std::string& name, const std::vector<Token>& toks, Attributes& at,
+                 std::string& error) {
+    if (!noValues(toks, error) || !at.only({"owner", "group", "access", "ttl"})) return false;
+    Directory* d = ns_.findDir(name);
+    Directory fresh;
+    if (!d) {
+      if (ns_.findTable(name)) {
+        error = "a table has that name";
+        return false;
+      }
+      const Directory* parent = ns_.findDir(parentOf(name));
+      if (!parent || labelOf(name).empty()) {
+        error = "parent directory of " + name + " is not served";
+        return false;
+      }
+      fresh = *parent;
+      fresh.name = name;
+      fresh.oid.ctime = fresh.oid.mtime = now();
+      d = &fresh;
+    }
+    if (!at.str("owner", d->owner) || !at.str("group", d->group) || !at.num("access", d->access) ||
+        !at.num("ttl", d->ttl)) {
+      return false;
+    }
+    if (d == &fresh) ns_.dirs().push_back(std::move(fresh));
+    return true;
+  }
+
+  bool table(const std::string& name, const std::vector<Token>& toks, Attributes& at,
+             std::string& error) {
+    if (!noValues(toks, error) ||
+        !at.only({"type", "sep", "owner", "group", "access", "ttl", "path", "maxcol"})) {
+      return false;
+    }
+    if (ns_.findDir(name)) {
+      error = "a directory has that name";
+      return false;
+    }
+    const Directory* dir = ns_.findDir(parentOf(name));
+    if (!dir || labelOf(name).empty()) {
+      error = "directory of " + name + " is not served";
+      return false;
+    }
+    Table t;
+    t.name = name;
+    t.owner = dir->owner;
+    t.group = dir->group;
+    t.access = dir->access;
+    t.ttl = dir->ttl;
+    uint32_t sep = ' ', maxcol = 0;
+    if (!at.str("type", t.type) || !at.num("sep", sep) || !at.str("owner", t.owner) ||
+        !at.str("group", t.group) || !at.num("access", t.access) || !at.num("ttl", t.ttl) ||
+        !at.str("path", t.path) || !at.num("maxcol", maxcol)) {
+      return false;
+    }
+    if (sep > 0xff) {
+      error = "sep must be one byte";
+      return false;
+    }
+    t.sep = static_cast<uint8_t>(sep);
+    t.maxcol = static_cast<int32_t>(maxcol);
+    maxcolGiven_ = at.has("maxcol");
+    t.oid.ctime = t.oid.mtime = now();
+    if (Table* old = ns_.findTable(name)) {
+      *old = t;
+    } else {
+      ns_.tables().push_back(t);
+    }
+    table_ = std::move(t);
+    return true;
+  }
+
+  bool column(const std::string& name, const std::vector<Token>& toks, Attributes& at,
+              std::string& error) {
+    if (!table_) {
+      error = "column outside a table";
+      return false;
+    }
+    if (!noValues(toks, error) || !at.only({"flags", "rights"})) return false;
+    Column c;
+    c.name = name;
+    if (!at.num("flags", c.flags) || !at.num("rights", c.rights)) return false;
+    table_->columns.push_back(std::move(c));
+    return true;
+  }
+
+  bool entry(const std::string& name, const std::vector<Token>& toks, Attributes& at,
+             std::string& error) {
+    if (!at.only({"type", "owner", "group", "access", "ttl"})) return false;
+    Table* t = ns_.findTable(name);
+    if (!t) {
+      error = "no table " + name;
+      return false;
+    }
+    Entry e;
+    e.type = t->type;
+    e.owner = t->owner;
+    e.group = t->group;
+    e.access = t->access;
+    e.ttl = t->ttl;
+    if (!at.str("type", e.type) || !at.str("owner", e.owner) || !at.str("group", e.group) ||
+        !at.num("access", e.access) || !at.num("ttl", e.ttl)) {
+      return false;
+    }
+    for (size_t i = 2; i < toks.size(); ++i) {
+      const Token& v = toks[i];
+      if (!v.key.empty()) {
+        if (!e.values.empty()) {
+          error = "attribute after values";
+          return false;
+        }
+        continue;
+      }
+      if (!v.quoted && !v.bareNull) {
+        error = "values must be quoted strings or null";
+        return false;
+      }
+      e.values.push_back(Value{v.bareNull ? std::string() : v.value, v.flags.value_or(0)});
+    }
+    e.oid.ctime = e.oid.mtime = now();
+    t->entries.push_back(std::move(e));
+    return true;
+  }
+
+  Namespace& ns_;
+  std::optional<Table> table_;  // the table whose column lines are being read
+  bool maxcolGiven_ = false;
+};
+
+}  // namespace
+
+std::string quote(std::string_view b) {
+  std::string out = "\"";
+  for (size_t i = 0; i < b.size();) {
+    if (size_t n = utf8Length(b, i); n > 0) {
+      out.append(b.substr(i, n));
+      i += n;
+      continue;
+    }
+    auto c = static_cast<unsigned char>(b[i++]);
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case 0:
+        out += "\\0";
+        break;
+      default:
+        if (c >= 0x20 && c < 0x7f) {
+          out.push_back(static_cast<char>(c));
+        } else {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\x%02x", c);
+          out += buf;
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string nameToken(std::string_view name) {
+  bool bare = !name.empty() && name != "null";
+  for (char c : name) {
+    bare = bare && (isWordChar(c) || c == '.' || c == '-' || c == '@' || c == '$' || c == ':' ||
+                    c == '+' || c == '[' || c == ']' || c == ',');
+  }
+  // A bare word must not read as key=value.
+  return bare ? std::string(name) : quote(name);
+}
+
+bool loadSeed(std::string_view text, Namespace& ns, std::string& error) {
+  Namespace work = ns;
+  Loader loader(work);
+  size_t lineNo = 0;
+  while (!text.empty()) {
+    ++lineNo;
+    size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    std::vector<Token> toks;
+    std::string err;
+    if (!tokenize(line, toks, err) || (!toks.empty() && !loader.line(toks, err))) {
+      error = "line " + std::to_string(lineNo) + ": " + err;
+      return false;
+    }
+  }
+  loader.finishTable();
+  ns = std::move(work);
+  return true;
+}
+
+namespace {
+
+void dumpTable(const Table& t, std::string& out) {
+  out += "table " + nameToken(t.name) + " type=" + quote(t.type) + " sep=" + hex(t.sep) +
+         " owner=" + quote(t.owner) + " group=" + quote(t.group) + " access=" + hex8(t.access) +
+         " ttl=" + std::to_string(t.ttl) + " path=" + quote(t.path) +
+         " maxcol=" + std::to_string(t.maxcol) + "\n";
+  for (const Column& c : t.columns) {
+    out += "column " + nameToken(c.name) + " flags=" + hex(c.flags) + " rights=" + hex8(c.rights) +
+           "\n";
+  }
+  for (const Entry& e : t.entries) {
+    out += "entry " + nameToken(t.name) + " type=" + quote(e.type) + " owner=" + quote(e.owner) +
+           " group=" + quote(e.group) + " access=" + hex8(e.access) +
+           " ttl=" + std::to_string(e.ttl);
+    for (const Value& v : e.values) {
+      out += " " + quote(v.bytes);
+      if (v.flags) out += "/" + hex(v.flags);
+    }
+    out += "\n";
+  }
+}
+
+}  // namespace
+
+bool dumpNamespace(const Namespace& ns, std::string_view name, std::string& out) {
+  out.clear();
+  if (const Table* t = ns.findTable(name); t && !name.empty()) {
+    dumpTable(*t, out);
+    return true;
+  }
+  std::string_view top = name.empty() ? std::string_view(ns.root()) : name;
+  if (!ns.findDir(top)) return false;
+  for (const Directory& d : ns.dirs()) {
+    if (!isWithin(d.name, top)) continue;
+    out += "directory " + nameToken(d.name) + " owner=" + quote(d.owner) +
+           " group=" + quote(d.group) + " access=" + hex8(d.access) +
+           " ttl=" + std::to_string(d.ttl) + "\n";
+  }
+  for (const Table& t : ns.tables()) {
+    if (isWithin(parentOf(t.name), top)) dumpTable(t, out);
+  }
+  return true;
+}
+
+}  // namespace nisplusd

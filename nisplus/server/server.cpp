@@ -1,0 +1,533 @@
+#include "server.h"
+
+#include <rpcsvc/nis_tags.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <utility>
+
+#include "seed_format.h"
+
+namespace nisplusd {
+
+Server* theServer = nullptr;
+
+namespace {
+
+// Storage for one reply: the XDR structures point into it and into the
+// namespace, which stays unchanged until the reply has been sent.
+class Arena {
+ public:
+  char* str(std::string s) {
+    strings_.push_back(std::move(s));
+    return strings_.back().data();
+  }
+  // Points into a string the arena does not own (the namespace's).
+  static char* ref(const std::string& s) { return const_cast<char*>(s.c_str()); }
+
+  template <typename T>
+  T* array(size_t n) {
+    auto v = std::make_shared<std::vector<T>>(n);
+    keep_.push_back(v);
+    return v->data();
+  }
+
+ private:
+  std::deque<std::string> strings_;
+  std::vector<std::shared_ptr<void>> keep_;
+};
+
+// xdr_void has no parameters, which xdrproc_t's casts warn about.
+bool_t encodeNothing(XDR*, ...) { return TRUE; }
+
+std::string text(const char* p) { return p ? std::string(p) : std::string(); }
+
+std::string bytes(u_int len, const char* p) { return p ? std::string(p, len) : std::string(); }
+
+std::vector<Attr> attrsOf(const ib_request& r) {
+  std::vector<Attr> out;
+  for (u_int i = 0; i < r.ibr_srch.ibr_srch_len; ++i) {
+    const nis_attr& a = r.ibr_srch.ibr_srch_val[i];
+    out.push_back(
+        Attr{text(a.zattr_ndx), bytes(a.zattr_val.zattr_val_len, a.zattr_val.zattr_val_val)});
+  }
+  return out;
+}
+
+Entry entryOf(const nis_object& o) {
+  const entry_obj& en = o.EN_data;
+  Entry e;
+  e.type = text(en.en_type);
+  e.owner = text(o.zo_owner);
+  e.group = text(o.zo_group);
+  e.access = o.zo_access;
+  e.ttl = o.zo_ttl;
+  for (u_int i = 0; i < en.en_cols.en_cols_len; ++i) {
+    const entry_col& c = en.en_cols.en_cols_val[i];
+    e.values.push_back(Value{bytes(c.ec_value.ec_value_len, c.ec_value.ec_value_val), c.ec_flags});
+  }
+  return e;
+}
+
+Table tableOf(const std::string& name, const nis_object& o) {
+  const table_obj& ta = o.TA_data;
+  Table t;
+  t.name = name;
+  t.type = text(ta.ta_type);
+  t.owner = text(o.zo_owner);
+  t.group = text(o.zo_group);
+  t.access = o.zo_access;
+  t.ttl = o.zo_ttl;
+  t.sep = ta.ta_sep;
+  t.maxcol = ta.ta_maxcol;
+  t.path = text(ta.ta_path);
+  for (u_int i = 0; i < ta.ta_cols.ta_cols_len; ++i) {
+    const table_col& c = ta.ta_cols.ta_cols_val[i];
+    t.columns.push_back(Column{text(c.tc_name), c.tc_flags, c.tc_rights});
+  }
+  return t;
+}
+
+void header(nis_object& o, Arena& a, const std::string& name, const std::string& owner,
+            const std::string& group, uint32_t access, uint32_t ttl, const Oid& oid) {
+  o.zo_oid.ctime = oid.ctime;
+  o.zo_oid.mtime = oid.mtime;
+  o.zo_name = a.str(std::string(labelOf(name)));
+  o.zo_domain = a.str(std::string(parentOf(name)));
+  o.zo_owner = Arena::ref(owner);
+  o.zo_group = Arena::ref(group);
+  o.zo_access = access;
+  o.zo_ttl = ttl;
+}
+
+nis_object tableObject(const Table& t, Arena& a) {
+  nis_object o{};
+  header(o, a, t.name, t.owner, t.group, t.access, t.ttl, t.oid);
+  o.zo_data.zo_type = NIS_TABLE_OBJ;
+  table_obj& ta = o.TA_data;
+  ta.ta_type = Arena::ref(t.type);
+  ta.ta_maxcol = t.maxcol;
+  ta.ta_sep = t.sep;
+  ta.ta_path = Arena::ref(t.path);
+  ta.ta_cols.ta_cols_len = static_cast<u_int>(t.columns.size());
+  ta.ta_cols.ta_cols_val = a.array<table_col>(t.columns.size());
+  for (size_t i = 0; i < t.columns.size(); ++i) {
+    table_col& c = ta.ta_cols.ta_cols_val[i];
+    c.tc_name = Arena::ref(t.columns[i].name);
+    c.tc_flags = t.columns[i].flags;
+    c.tc_rights = t.columns[i].rights;
+  }
+  return o;
+}
+
+nis_object entryObject(const Table& t, const Entry& e, Arena& a) {
+  nis_object o{};
+  header(o, a, t.name, e.owner, e.group, e.access, e.ttl, e.oid);
+  o.zo_data.zo_type = NIS_ENTRY_OBJ;
+  entry_obj& en = o.EN_data;
+  en.en_type = Arena::ref(e.type);
+  en.en_cols.en_cols_len = static_cast<u_int>(e.values.size());
+  en.en_cols.en_cols_val = a.array<entry_col>(e.values.size());
+  for (size_t i = 0; i < e.values.size(); ++i) {
+    entry_col& c = en.en_cols.en_cols_val[i];
+    c.ec_flags = e.values[i].flags;
+    c.ec_value.ec_value_len = static_cast<u_int>(e.values[i].bytes.size());
+    c.ec_value.ec_value_val = Arena::ref(e.values[i].bytes);
+  }
+  return o;
+}
+
+std::string hexFlags(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%x", v);
+  return buf;
+}
+
+const char* procName(u_long proc) {
+  switch (proc) {
+    case NIS_LOOKUP:
+      return "NIS_LOOKUP";
+    case NIS_ADD:
+      return "NIS_ADD";
+    case NIS_MODIFY:
+      return "NIS_MODIFY";
+    case NIS_REMOVE:
+      return "NIS_REMOVE";
+    case NIS_IBLIST:
+      return "NIS_IBLIST";
+    case NIS_IBADD:
+      return "NIS_IBADD";
+    case NIS_IBMODIFY:
+      return "NIS_IBMODIFY";
+    case NIS_IBREMOVE:
+      return "NIS_IBREMOVE";
+    case NIS_IBFIRST:
+      return "NIS_IBFIRST";
+    case NIS_IBNEXT:
+      return "NIS_IBNEXT";
+    case NIS_FINDDIRECTORY:
+      return "NIS_FINDDIRECTORY";
+    case NIS_STATUS:
+      return "NIS_STATUS";
+    case NIS_DUMPLOG:
+      return "NIS_DUMPLOG";
+    case NIS_DUMP:
+      return "NIS_DUMP";
+    case NIS_CALLBACK:
+      return "NIS_CALLBACK";
+    case NIS_CPTIME:
+      return "NIS_CPTIME";
+    case NIS_CHECKPOINT:
+      return "NIS_CHECKPOINT";
+    case NIS_PING:
+      return "NIS_PING";
+    case NIS_SERVSTATE:
+      return "NIS_SERVSTATE";
+    case NIS_MKDIR:
+      return "NIS_MKDIR";
+    case NIS_RMDIR:
+      return "NIS_RMDIR";
+    case NIS_UPDKEYS:
+      return "NIS_UPDKEYS";
+    default:
+      return nullptr;
+  }
+}
+
+bool knownProc(const std::string& name) {
+  for (u_long p = 1; p <= NIS_UPDKEYS; ++p) {
+    const char* n = procName(p);
+    if (n && name == n) return true;
+  }
+  return false;
+}
+
+std::string entrySummary(const nis_object* o) {
+  if (!o) return "";
+  std::string s = " entry type=" +
+                  quote(text(o->zo_data.zo_type == NIS_ENTRY_OBJ ? o->EN_data.en_type : nullptr));
+  if (o->zo_data.zo_type != NIS_ENTRY_OBJ)
+    return s + " cols=0 objtype=" + std::to_string(o->zo_data.zo_type);
+  const entry_obj& en = o->EN_data;
+  s += " cols=" + std::to_string(en.en_cols.en_cols_len);
+  for (u_int i = 0; i < en.en_cols.en_cols_len; ++i) {
+    const entry_col& c = en.en_cols.en_cols_val[i];
+    s += i == 0 ? " values=" : " ";
+    s +=
+        quote(bytes(c.ec_value.ec_value_len, c.ec_value.ec_value_val)) + "/" + hexFlags(c.ec_flags);
+  }
+  return s;
+}
+
+}  // namespace
+
+// What a request handler produces: a status and the objects to return.
+struct Server::Outcome {
+  int status = NIS_SUCCESS;
+  std::vector<nis_object> objects;
+};
+
+Server::Server(Namespace ns, std::string serverName)
+    : ns_(ns), initial_(std::move(ns)), serverName_(std::move(serverName)) {}
+
+directory_obj Server::directoryObject(const Directory& d, std::vector<std::string>& keep,
+                                      std::vector<endpoint>& eps, nis_server& srv) const {
+  keep = {"127.0.0.1.0.111", "inet", "-", "udp", "tcp"};
+  eps.assign(3, endpoint{});
+  for (size_t i = 0; i < 3; ++i) {
+    eps[i].uaddr = keep[0].data();
+    eps[i].family = keep[1].data();
+    eps[i].proto = keep[2 + i].data();
+  }
+  srv = nis_server{};
+  srv.name = const_cast<char*>(serverName_.c_str());
+  srv.ep.ep_len = static_cast<u_int>(eps.size());
+  srv.ep.ep_val = eps.data();
+  srv.key_type = NIS_PK_NONE;
+  directory_obj o{};
+  o.do_name = const_cast<char*>(d.name.c_str());
+  o.do_type = NIS;
+  o.do_servers.do_servers_len = 1;
+  o.do_servers.do_servers_val = &srv;
+  o.do_ttl = d.ttl;
+  return o;
+}
+
+void Server::record(const char* proc, const std::string& name, const std::vector<Attr>& attrs,
+                    uint32_t flags, const std::string& extra) {
+  std::string line = std::string(proc) + " name=" + nameToken(name) + " attrs=";
+  for (size_t i = 0; i < attrs.size(); ++i) {
+    if (i) line += ",";
+    line += attrs[i].name + "=" + quote(attrs[i].value);
+  }
+  line += " flags=" + hexFlags(flags) + extra;
+  log_.push_back(std::move(line));
+}
+
+const Server::Fault* Server::takeFault(const char* proc, const std::string& name) {
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (it->proc != proc || (!it->name.empty() && !sameName(it->name, name))) continue;
+    fired_ = *it;
+    if (--it->remaining <= 0) faults_.erase(it);
+    return &fired_;
+  }
+  return nullptr;
+}
+
+void Server::dispatch(svc_req* rq, SVCXPRT* xprt) { theServer->serve(rq, xprt); }
+
+void Server::serve(svc_req* rq, SVCXPRT* xprt) {
+  const u_long proc = rq->rq_proc;
+  if (proc == NULLPROC) {
+    svc_sendreply(xprt, encodeNothing, nullptr);
+    return;
+  }
+  const char* pname = procName(proc);
+  if (proc == NIS_FINDDIRECTORY) {
+    fd_args args{};
+    if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args),
+                     reinterpret_cast<char*>(&args))) {
+      svcerr_decode(xprt);
+      return;
+    }
+    std::string name = text(args.dir_name);
+    record(pname, name, {}, 0, "");
+    const Fault* f = takeFault(pname, name);
+    fd_result res{};
+    std::string source = serverName_;
+    res.source = source.data();
+    std::vector<char> data;
+    const Directory* d = ns_.findDir(name);
+    if (f && f->kind != FaultKind::SSuccess) {
+      res.status = f->kind == FaultKind::Status ? static_cast<nis_error>(f->status) : NIS_SUCCESS;
+    } else if (d) {
+      std::vector<std::string> keep;
+      std::vector<endpoint> eps;
+      nis_server srv;
+      directory_obj dobj = directoryObject(*d, keep, eps, srv);
+      u_long size = xdr_sizeof(reinterpret_cast<xdrproc_t>(xdr_directory_obj), &dobj);
+      data.resize(size);
+      XDR x;
+      xdrmem_create(&x, data.data(), static_cast<u_int>(size), XDR_ENCODE);
+      bool ok = xdr_directory_obj(&x, &dobj);
+      xdr_destroy(&x);
+      res.status = ok ? NIS_SUCCESS : NIS_SYSTEMERROR;
+      if (ok) {
+        res.dir_data.dir_data_len = static_cast<u_int>(data.size());
+        res.dir_data.dir_data_val = data.data();
+      }
+    } else {
+      res.status = isWithin(name, ns_.root()) ? NIS_NOTFOUND : NIS_NOSUCHNAME;
+    }
+    if (f && f->kind == FaultKind::SSuccess) res.status = NIS_S_SUCCESS;
+    svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&res));
+    svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
+    return;
+  }
+
+  const bool nameRequest = proc == NIS_LOOKUP || proc == NIS_ADD || proc == NIS_REMOVE;
+  const bool ibRequest =
+      proc == NIS_IBLIST || proc == NIS_IBADD || proc == NIS_IBMODIFY || proc == NIS_IBREMOVE;
+  if (!nameRequest && !ibRequest) {
+    svcerr_noproc(xprt);
+    return;
+  }
+
+  ns_request ns{};
+  ib_request ib{};
+  xdrproc_t argProc = nameRequest ? reinterpret_cast<xdrproc_t>(xdr_ns_request)
+                                  : reinterpret_cast<xdrproc_t>(xdr_ib_request);
+  char* argPtr = nameRequest ? reinterpret_cast<char*>(&ns) : reinterpret_cast<char*>(&ib);
+  if (!svc_getargs(xprt, argProc, argPtr)) {
+    svcerr_decode(xprt);
+    return;
+  }
+
+  std::string name = text(nameRequest ? ns.ns_name : ib.ibr_name);
+  std::vector<Attr> attrs = ibRequest ? attrsOf(ib) : std::vector<Attr>();
+  uint32_t flags = ibRequest ? ib.ibr_flags : 0;
+  const nis_object* obj = nullptr;
+  if (nameRequest && ns.ns_object.ns_object_len > 0) obj = ns.ns_object.ns_object_val;
+  if (ibRequest && ib.ibr_obj.ibr_obj_len > 0) obj = ib.ibr_obj.ibr_obj_val;
+
+  std::string extra;
+  if (proc == NIS_IBADD || proc == NIS_IBMODIFY) {
+    extra = entrySummary(obj);
+  } else if (proc == NIS_ADD && obj && obj->zo_data.zo_type == NIS_TABLE_OBJ) {
+    extra = " table type=" + quote(text(obj->TA_data.ta_type)) +
+            " cols=" + std::to_string(obj->TA_data.ta_cols.ta_cols_len);
+  }
+  record(pname, name, attrs, flags, extra);
+
+  Arena arena;
+  Outcome out;
+  const Fault* f = takeFault(pname, name);
+  if (f && f->kind != FaultKind::SSuccess) {
+    out.status = f->kind == FaultKind::Status ? f->status : NIS_SUCCESS;
+  } else if (proc == NIS_LOOKUP) {
+    if (name.empty() || name.find('[') != std::string::npos) {
+      out.status = NIS_BADNAME;
+    } else if (const Directory* d = ns_.findDir(name)) {
+      nis_object o{};
+      header(o, arena, d->name, d->owner, d->group, d->access, d->ttl, d->oid);
+      o.zo_data.zo_type = NIS_DIRECTORY_OBJ;
+      auto* keep = arena.array<std::vector<std::string>>(1);
+      auto* eps = arena.array<std::vector<endpoint>>(1);
+      auto* srv = arena.array<nis_server>(1);
+      o.DI_data = directoryObject(*d, *keep, *eps, *srv);
+      out.objects.push_back(o);
+    } else if (const Table* t = ns_.findTable(name)) {
+      out.objects.push_back(tableObject(*t, arena));
+    } else {
+      out.status = ns_.missingStatus(name);
+    }
+  } else if (proc == NIS_ADD) {
+    if (!obj) {
+      out.status = NIS_BADOBJECT;
+    } else if (obj->zo_data.zo_type == NIS_TABLE_OBJ) {
+      out.status = ns_.addTable(tableOf(name, *obj));
+      if (out.status == NIS_SUCCESS)
+        out.objects.push_back(tableObject(*ns_.findTable(name), arena));
+    } else if (obj->zo_data.zo_type == NIS_DIRECTORY_OBJ) {
+      Directory d;
+      d.name = name;
+      d.owner = text(obj->zo_owner);
+      d.group = text(obj->zo_group);
+      d.access = obj->zo_access;
+      d.ttl = obj->zo_ttl;
+      out.status = ns_.addDirectory(std::move(d));
+    } else {
+      out.status = NIS_BADOBJECT;
+    }
+  } else if (proc == NIS_REMOVE) {
+    out.status = ns_.removeObject(name);
+  } else if (proc == NIS_IBLIST) {
+    if (const Table* t = ns_.findTable(name)) {
+      std::vector<size_t> hits;
+      out.status = Namespace::select(*t, attrs, hits);
+      for (size_t i : hits) out.objects.push_back(entryObject(*t, t->entries[i], arena));
+      if (out.status == NIS_SUCCESS && hits.empty()) out.status = NIS_NOTFOUND;
+    } else if (ns_.findDir(name)) {
+      if (!attrs.empty()) {
+        out.status = NIS_BADATTRIBUTE;
+      } else {
+        for (const Directory& d : ns_.dirs()) {
+          if (!sameName(parentOf(d.name), name)) continue;
+          nis_object o{};
+          header(o, arena, d.name, d.owner, d.group, d.access, d.ttl, d.oid);
+          o.zo_data.zo_type = NIS_DIRECTORY_OBJ;
+          auto* keep = arena.array<std::vector<std::string>>(1);
+          auto* eps = arena.array<std::vector<endpoint>>(1);
+          auto* srv = arena.array<nis_server>(1);
+          o.DI_data = directoryObject(d, *keep, *eps, *srv);
+          out.objects.push_back(o);
+        }
+        for (const Table& t : ns_.tables()) {
+          if (sameName(parentOf(t.name), name)) out.objects.push_back(tableObject(t, arena));
+        }
+        if (out.objects.empty()) out.status = NIS_NOTFOUND;
+      }
+    } else {
+      out.status = ns_.findDir(parentOf(name)) ? NIS_NOSUCHTABLE : NIS_NOSUCHNAME;
+    }
+  } else if (proc == NIS_IBADD || proc == NIS_IBMODIFY) {
+    const Table* t = ns_.findTable(name);
+    const Entry* stored = nullptr;
+    if (!obj) {
+      out.status = NIS_BADOBJECT;
+    } else if (obj->zo_data.zo_type != NIS_ENTRY_OBJ) {
+      out.status = t ? NIS_TYPEMISMATCH : NIS_NOSUCHTABLE;
+    } else if (proc == NIS_IBADD) {
+      out.status = ns_.addEntry(name, entryOf(*obj), (flags & ADD_OVERWRITE) != 0, &stored);
+    } else {
+      out.status = ns_.modifyEntry(name, attrs, entryOf(*obj), &stored);
+    }
+    if (out.status == NIS_SUCCESS && stored) out.objects.push_back(entryObject(*t, *stored, arena));
+  } else if (proc == NIS_IBREMOVE) {
+    out.status = ns_.removeEntries(name, attrs, (flags & REM_MULTIPLE) != 0, nullptr);
+  }
+  if (f && f->kind == FaultKind::SSuccess) out.status = NIS_S_SUCCESS;
+
+  nis_result res{};
+  res.status = static_cast<nis_error>(out.status);
+  res.objects.objects_len = static_cast<u_int>(out.objects.size());
+  res.objects.objects_val = out.objects.data();
+  svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(&res));
+  svc_freeargs(xprt, argProc, argPtr);
+}
+
+bool Server::control(const std::vector<std::string>& args, std::string& out) {
+  out.clear();
+  const std::string cmd = args.empty() ? "" : args[0];
+  if (cmd == "dump" && args.size() <= 2) {
+    if (dumpNamespace(ns_, args.size() == 2 ? args[1] : "", out)) return true;
+    out = "no such directory or table: " + args[1];
+    return false;
+  }
+  if (cmd == "load" && args.size() == 2) {
+    std::string error;
+    if (loadSeed(args[1], ns_, error)) return true;
+    out = error;
+    return false;
+  }
+  if (cmd == "reset" && args.size() == 1) {
+    ns_ = initial_;
+    faults_.clear();
+    return true;
+  }
+  if (cmd == "log" && args.size() == 1) {
+    for (const std::string& l : log_) out += l + "\n";
+    return true;
+  }
+  if (cmd == "log" && args.size() == 2 && args[1] == "clear") {
+    log_.clear();
+    return true;
+  }
+  if (cmd == "ping" && args.size() == 1) {
+    out = "ok\n";
+    return true;
+  }
+  if (cmd == "fault" && args.size() == 2 && args[1] == "clear") {
+    faults_.clear();
+    return true;
+  }
+  if (cmd == "fault" && (args.size() == 4 || args.size() == 5)) {
+    Fault f;
+    f.proc = args[1];
+    if (!knownProc(f.proc)) {
+      out = "unknown procedure " + f.proc;
+      return false;
+    }
+    char* end = nullptr;
+    f.remaining = std::strtol(args[2].c_str(), &end, 10);
+    if (args[2].empty() || *end || f.remaining <= 0) {
+      out = "COUNT must be a positive number";
+      return false;
+    }
+    const std::string& r = args[3];
+    if (r == "S_SUCCESS") {
+      f.kind = FaultKind::SSuccess;
+    } else if (r == "NOOBJECT") {
+      f.kind = FaultKind::NoObject;
+    } else {
+      long v = std::strtol(r.c_str(), &end, 10);
+      if (r.empty() || *end) {
+        out = "RESULT must be a number, S_SUCCESS or NOOBJECT";
+        return false;
+      }
+      f.status = static_cast<int>(v);
+    }
+    if (args.size() == 5) f.name = args[4];
+    faults_.push_back(std::move(f));
+    return true;
+  }
+  out =
+      "usage: dump [NAME] | load FILE | reset | fault PROC COUNT RESULT [NAME] | fault clear | "
+      "log | log clear";
+  return false;
+}
+
+}  // namespace nisplusd
