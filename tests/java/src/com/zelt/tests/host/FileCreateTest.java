@@ -22,6 +22,8 @@ import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
@@ -111,6 +113,43 @@ class FileCreateTest {
         assertEquals(0, LIB.fileCreate(dir.resolve("a").toString(), -1, -1, 0777));
         assertEquals(ENOENT, LIB.fileCreate(dir.resolve("x/y").toString(), -1, -1, 0777));
         assertEquals(before, UmaskChild.umask());
+    }
+
+    /**
+     * Creators racing on one name while it is deleted again and again: a name
+     * that appears or vanishes between the steps of a create is retried, so
+     * every call succeeds.
+     */
+    @Test
+    void racingCreatesAndDeletesOfOneName() throws InterruptedException {
+        String p = dir.resolve("contended").toString();
+        AtomicInteger failures = new AtomicInteger();
+        AtomicBoolean stop = new AtomicBoolean();
+        Runnable creator = () -> {
+            for (int i = 0; i < 3000; i++) {
+                int r = LIB.fileCreate(p, -1, -1, 0666);
+                if (r != 0) failures.incrementAndGet();
+            }
+        };
+        Thread deleter = new Thread(() -> {
+            while (!stop.get()) {
+                LIB.fileDelete(p);
+            }
+        });
+        Thread a = new Thread(creator);
+        Thread b = new Thread(creator);
+        deleter.start();
+        a.start();
+        b.start();
+        a.join();
+        b.join();
+        stop.set(true);
+        deleter.join();
+        assertEquals(0, failures.get());
+        // Mid-run a new file briefly has the mask-cut bits; once all calls are done
+        // the last one standing has exactly the requested ones.
+        assertEquals(0, LIB.fileCreate(p, -1, -1, 0666));
+        assertEquals(0666, mode(Path.of(p)));
     }
 
     /**
