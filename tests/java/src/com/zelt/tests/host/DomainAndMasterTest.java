@@ -64,6 +64,8 @@ class DomainAndMasterTest {
     @Test
     void masterNamesAreDecodedFromUtf8() throws Exception {
         Path mapDir = Path.of("/var/yp", domain);
+        // Maps are only ever added to the sandbox's private /var/yp.
+        assertEquals("tmpfs", Files.getFileStore(mapDir).type(), "not the sandbox's /var/yp");
         Path utf8Map = mapDir.resolve("utf8.byname");
         Path latin1Map = mapDir.resolve("latin1.byname");
         try {
