@@ -12,7 +12,8 @@ nis_error parseIndexedName(const char* name, IndexedName& out) {
   out = IndexedName{};
   if (name == nullptr) return NIS_BADNAME;
   std::string_view s(name);
-  if (s.empty() || s.front() != '[') {
+  if (s.empty()) return NIS_BADNAME;
+  if (s.front() != '[') {
     // A plain name; a stray bracket or separator anywhere means a mistyped
     // indexed name, which must not reach a server as a table name.
     if (s.find_first_of("[]=") != std::string_view::npos) return NIS_BADNAME;

@@ -1,0 +1,692 @@
+// The client layer against nisplusd in the sandbox: every call and status
+// path, the directory cache, connection reuse, many threads, a 10,000-entry
+// listing, and finally a stopped and a killed server. Tests run in the
+// order written; the ones that stop or kill the server come last and leave
+// a server running.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "client_internal.h"
+#include "test_support.h"
+
+using namespace nctest;
+using nisplus_client::transportStats;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// One column of a test table: name and TA_ flags.
+struct Col {
+  std::string name;
+  unsigned flags;
+};
+
+std::string tableSeed(const std::string& table, const std::string& type,
+                      const std::vector<Col>& cols,
+                      const std::vector<std::vector<std::string>>& rows = {}) {
+  std::string s = "table " + table + " type=\"" + type + "\" sep=0x20\n";
+  for (const Col& c : cols) s += "column " + c.name + " flags=" + std::to_string(c.flags) + "\n";
+  for (const auto& row : rows) {
+    s += "entry " + table + " type=\"" + type + "\"";
+    for (const std::string& v : row) s += " " + seedValue(v + std::string(1, '\0'));
+    s += "\n";
+  }
+  return s;
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (getenv("NISPLUSD_PID") == nullptr) GTEST_SKIP() << "needs the sandbox with nisplusd";
+    ctl("fault clear");
+    clearLog();
+  }
+  static std::string hosts() { return "hosts." + orgDir(); }
+};
+
+// ---- lookups ----
+
+TEST_F(ServerTest, LookupReturnsDirectoryAndTableObjects) {
+  Result root(nis_lookup(rootDir().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, root->status);
+  ASSERT_EQ(1u, root->objects.objects_len);
+  const nis_object& ro = root->objects.objects_val[0];
+  ASSERT_EQ(NIS_DIRECTORY_OBJ, ro.zo_data.zo_type);
+  EXPECT_STREQ(rootDir().c_str(), ro.zo_data.objdata_u.di_data.do_name);
+  EXPECT_GE(ro.zo_data.objdata_u.di_data.do_servers.do_servers_len, 1u);
+
+  Result org(nis_lookup(orgDir().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, org->status);
+  ASSERT_EQ(1u, org->objects.objects_len);
+  EXPECT_EQ(NIS_DIRECTORY_OBJ, org->objects.objects_val[0].zo_data.zo_type);
+  EXPECT_STREQ("admin.sandbox.test.", org->objects.objects_val[0].zo_owner);
+  EXPECT_EQ(0x010f0f01u, org->objects.objects_val[0].zo_access);
+
+  Result t(nis_lookup(hosts().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, t->status);
+  ASSERT_EQ(1u, t->objects.objects_len);
+  const nis_object& to = t->objects.objects_val[0];
+  ASSERT_EQ(NIS_TABLE_OBJ, to.zo_data.zo_type);
+  const table_obj& ta = to.zo_data.objdata_u.ta_data;
+  EXPECT_STREQ("hosts_tbl", ta.ta_type);
+  ASSERT_EQ(4u, ta.ta_cols.ta_cols_len);
+  EXPECT_STREQ("cname", ta.ta_cols.ta_cols_val[0].tc_name);
+  EXPECT_EQ(0x18u, ta.ta_cols.ta_cols_val[0].tc_flags);
+  EXPECT_STREQ("comment", ta.ta_cols.ta_cols_val[3].tc_name);
+  EXPECT_EQ(0u, ta.ta_cols.ta_cols_val[3].tc_flags);
+  EXPECT_EQ(' ', ta.ta_sep);
+  EXPECT_STREQ(orgDir().c_str(), to.zo_domain);
+}
+
+TEST_F(ServerTest, LookupOfMissingNamesReportsTheServersStatus) {
+  Result missing(nis_lookup(("nosuch." + orgDir()).c_str(), 0));
+  EXPECT_EQ(NIS_NOTFOUND, missing->status);
+  EXPECT_EQ(0u, missing->objects.objects_len);
+  // Its directory does not exist: NIS_FINDDIRECTORY already says so.
+  Result nodir(nis_lookup(("t.nodir." + rootDir()).c_str(), 0));
+  EXPECT_EQ(NIS_NOTFOUND, nodir->status);
+  // Outside the namespace altogether.
+  Result outside(nis_lookup("t.elsewhere.example.", 0));
+  EXPECT_EQ(NIS_NOSUCHNAME, outside->status);
+  const auto log = serverLog();
+  EXPECT_EQ(1u, countLogged(log, "NIS_LOOKUP")) << "only the first reached NIS_LOOKUP";
+}
+
+// ---- listings ----
+
+TEST_F(ServerTest, ListReturnsEveryEntryWithValuesAsStored) {
+  Result r(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, r->status);
+  ASSERT_EQ(3u, r->objects.objects_len);
+  const std::string nul(1, '\0');
+  const std::vector<std::string> alpha{"alpha" + nul, "alpha" + nul, "10.0.0.1" + nul,
+                                       "first" + nul};
+  EXPECT_EQ(alpha, values(r->objects.objects_val[0]));
+  const nis_object& beta = r->objects.objects_val[1];
+  EXPECT_EQ(NIS_ENTRY_OBJ, beta.zo_data.zo_type);
+  EXPECT_STREQ("hosts_tbl", beta.zo_data.objdata_u.en_data.en_type);
+  // A zero-length value decodes to a null pointer; a lone NUL stays one byte.
+  const entry_col& betaComment = beta.zo_data.objdata_u.en_data.en_cols.en_cols_val[3];
+  EXPECT_EQ(0u, betaComment.ec_value.ec_value_len);
+  EXPECT_EQ(nullptr, betaComment.ec_value.ec_value_val);
+  const entry_col& gammaComment =
+      r->objects.objects_val[2].zo_data.objdata_u.en_data.en_cols.en_cols_val[3];
+  ASSERT_EQ(1u, gammaComment.ec_value.ec_value_len);
+  EXPECT_EQ('\0', gammaComment.ec_value.ec_value_val[0]);
+}
+
+TEST_F(ServerTest, ListSendsSearchValuesWithTheirNulAndTheCallersFlags) {
+  const std::string name = "[name=beta,addr=10.0.0.2]," + hosts();
+  Result r(nis_list(name.c_str(), ALL_RESULTS | FOLLOW_PATH, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, r->status);
+  ASSERT_EQ(1u, r->objects.objects_len);
+  EXPECT_EQ("beta" + std::string(1, '\0'), values(r->objects.objects_val[0])[0]);
+  const auto log = serverLog();
+  ASSERT_EQ(1u, countLogged(log, "NIS_IBLIST"));
+  std::string line;
+  for (const auto& l : log) {
+    if (l.rfind("NIS_IBLIST", 0) == 0) line = l;
+  }
+  EXPECT_NE(std::string::npos, line.find("name=" + hosts())) << line;
+  EXPECT_NE(std::string::npos, line.find(R"(attrs=name="beta\0",addr="10.0.0.2\0")")) << line;
+  char flags[32];
+  snprintf(flags, sizeof flags, "flags=0x%x", ALL_RESULTS | FOLLOW_PATH);
+  EXPECT_NE(std::string::npos, line.find(flags)) << line;
+}
+
+TEST_F(ServerTest, ListStatusesOfSearchesThatFindNothingOrAreRefused) {
+  struct Case {
+    std::string name;
+    nis_error status;
+  } cases[] = {
+      {"[name=ALPHA]," + hosts(), NIS_SUCCESS},  // TA_CASE column
+      {"[addr=10.9.9.9]," + hosts(), NIS_NOTFOUND},
+      {"[nosuch=x]," + hosts(), NIS_BADATTRIBUTE},
+      {"[comment=first]," + hosts(), NIS_NOTSEARCHABLE},
+      {"nosuch." + orgDir(), NIS_NOSUCHTABLE},
+      {"t.nodir." + rootDir(), NIS_NOTFOUND},
+  };
+  for (const Case& c : cases) {
+    Result r(nis_list(c.name.c_str(), 0, nullptr, nullptr));
+    EXPECT_EQ(c.status, r->status) << c.name;
+    if (c.status != NIS_SUCCESS) {
+      EXPECT_EQ(0u, r->objects.objects_len) << c.name;
+    }
+  }
+}
+
+struct Seen {
+  std::vector<std::string> names;
+  std::vector<std::string> tables;
+  size_t stopAfter;
+};
+
+int collect(const_nis_name table, const nis_object* obj, const void* userdata) {
+  auto* seen = static_cast<Seen*>(const_cast<void*>(userdata));
+  seen->tables.emplace_back(table);
+  seen->names.push_back(values(*obj)[1]);
+  return seen->names.size() >= seen->stopAfter ? 1 : 0;
+}
+
+TEST_F(ServerTest, ListWithCallbackHandsEntriesOverUntilItSaysStop) {
+  Seen all{{}, {}, 100};
+  Result r(nis_list(hosts().c_str(), 0, collect, &all));
+  EXPECT_EQ(NIS_CBRESULTS, r->status);
+  EXPECT_EQ(0u, r->objects.objects_len);
+  ASSERT_EQ(3u, all.names.size());
+  EXPECT_EQ("gamma" + std::string(1, '\0'), all.names[2]);
+  EXPECT_EQ(hosts(), all.tables[0]);
+
+  Seen two{{}, {}, 2};
+  Result r2(nis_list(hosts().c_str(), 0, collect, &two));
+  EXPECT_EQ(NIS_CBRESULTS, r2->status);
+  EXPECT_EQ(2u, two.names.size());
+
+  Seen none{{}, {}, 1};
+  Result r3(nis_list(("[name=zeta]," + hosts()).c_str(), 0, collect, &none));
+  EXPECT_EQ(NIS_NOTFOUND, r3->status);
+  EXPECT_TRUE(none.names.empty());
+}
+
+// ---- tables ----
+
+nis_object tableObject(table_obj t) {
+  nis_object o{};
+  o.zo_access = 0x01080808;
+  o.zo_data.zo_type = NIS_TABLE_OBJ;
+  o.zo_data.objdata_u.ta_data = t;
+  return o;
+}
+
+TEST_F(ServerTest, AddAndRemoveTablesFillingOnlyUnsetFields) {
+  const std::string name = "made." + orgDir();
+  table_col cols[2] = {{const_cast<char*>("key"), TA_SEARCHABLE, 0},
+                       {const_cast<char*>("val"), 0, 0x0f}};
+  table_obj t{const_cast<char*>("made_tbl"), 2, ':', {2, cols}, nullptr};
+  nis_object o = tableObject(t);
+  setenv("NIS_GROUP", "staff.sandbox.test.", 1);
+  Result add(nis_add(name.c_str(), &o));
+  unsetenv("NIS_GROUP");
+  ASSERT_EQ(NIS_SUCCESS, add->status);
+
+  Result again(nis_add(name.c_str(), &o));
+  EXPECT_EQ(NIS_NAMEEXISTS, again->status);
+
+  Result got(nis_lookup(name.c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, got->status);
+  const nis_object& g = got->objects.objects_val[0];
+  EXPECT_EQ(nisplus_client::localPrincipal(), g.zo_owner);
+  EXPECT_STREQ("staff.sandbox.test.", g.zo_group);
+  EXPECT_EQ(0x01080808u, g.zo_access);
+  const table_obj& gt = g.zo_data.objdata_u.ta_data;
+  EXPECT_STREQ("made_tbl", gt.ta_type);
+  EXPECT_EQ(':', gt.ta_sep);
+  EXPECT_STREQ("", gt.ta_path);
+  ASSERT_EQ(2u, gt.ta_cols.ta_cols_len);
+  EXPECT_STREQ("val", gt.ta_cols.ta_cols_val[1].tc_name);
+  EXPECT_EQ(0x0fu, gt.ta_cols.ta_cols_val[1].tc_rights);
+  // The caller's object is not touched.
+  EXPECT_EQ(nullptr, o.zo_owner);
+  EXPECT_EQ(nullptr, o.zo_data.objdata_u.ta_data.ta_path);
+  // The server's own record.
+  const std::string dump = ctl("dump " + name);
+  EXPECT_NE(std::string::npos, dump.find("group=\"staff.sandbox.test.\"")) << dump;
+
+  // Owner and group the caller set stay as they are.
+  const std::string name2 = "made2." + orgDir();
+  o.zo_owner = const_cast<char*>("admin.sandbox.test.");
+  o.zo_group = const_cast<char*>("admin.sandbox.test.");
+  setenv("NIS_GROUP", "staff.sandbox.test.", 1);
+  Result add2(nis_add(name2.c_str(), &o));
+  unsetenv("NIS_GROUP");
+  ASSERT_EQ(NIS_SUCCESS, add2->status);
+  Result got2(nis_lookup(name2.c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, got2->status);
+  EXPECT_STREQ("admin.sandbox.test.", got2->objects.objects_val[0].zo_owner);
+  EXPECT_STREQ("admin.sandbox.test.", got2->objects.objects_val[0].zo_group);
+
+  // A table with entries cannot go; an empty one can, once.
+  EntryBuilder e("made_tbl", {"k", "v"});
+  Result ae(nis_add_entry(name.c_str(), &e.obj, 0));
+  ASSERT_EQ(NIS_SUCCESS, ae->status);
+  Result busy(nis_remove(name.c_str(), nullptr));
+  EXPECT_EQ(NIS_NOTEMPTY, busy->status);
+  Result re(nis_remove_entry(name.c_str(), nullptr, REM_MULTIPLE));
+  EXPECT_EQ(NIS_SUCCESS, re->status);
+  Result rm(nis_remove(name.c_str(), nullptr));
+  EXPECT_EQ(NIS_SUCCESS, rm->status);
+  Result rm2(nis_remove(name.c_str(), nullptr));
+  EXPECT_EQ(NIS_NOTFOUND, rm2->status);
+  Result gone(nis_lookup(name.c_str(), 0));
+  EXPECT_EQ(NIS_NOTFOUND, gone->status);
+  Result rmB(nis_remove(name2.c_str(), nullptr));
+  EXPECT_EQ(NIS_SUCCESS, rmB->status);
+}
+
+// ---- entries ----
+
+TEST_F(ServerTest, AddEntrySendsTheObjectAsGivenWithOwnerFilledIn) {
+  const std::string table = "adds." + orgDir();
+  load(tableSeed(table, "adds_tbl", {{"key", TA_SEARCHABLE}, {"val", 0}}));
+  EntryBuilder e("adds_tbl", {"one", ""});
+  Result r(nis_add_entry(table.c_str(), &e.obj, 0));
+  ASSERT_EQ(NIS_SUCCESS, r->status);
+  Result dup(nis_add_entry(table.c_str(), &e.obj, 0));
+  EXPECT_EQ(NIS_NAMEEXISTS, dup->status);
+  EntryBuilder wrongType("other_tbl", {"two", "x"});
+  Result wt(nis_add_entry(table.c_str(), &wrongType.obj, 0));
+  EXPECT_EQ(NIS_TYPEMISMATCH, wt->status);
+  EntryBuilder wrongCount("adds_tbl", {"three"});
+  Result wc(nis_add_entry(table.c_str(), &wrongCount.obj, 0));
+  EXPECT_EQ(NIS_TYPEMISMATCH, wc->status);
+  Result missing(nis_add_entry(("nosuch." + orgDir()).c_str(), &e.obj, 0));
+  EXPECT_EQ(NIS_NOSUCHTABLE, missing->status);
+
+  const auto log = serverLog();
+  std::string line;
+  for (const auto& l : log) {
+    if (l.rfind("NIS_IBADD", 0) == 0 && line.empty()) line = l;
+  }
+  EXPECT_NE(std::string::npos,
+            line.find(R"(entry type="adds_tbl" cols=2 values="one\0"/0x0 "\0"/0x0)"))
+      << line;
+  const std::string dump = ctl("dump " + table);
+  EXPECT_NE(std::string::npos, dump.find("owner=\"" + nisplus_client::localPrincipal() + "\""))
+      << dump;
+  Result listed(nis_list(("[key=one]," + table).c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, listed->status);
+  ASSERT_EQ(1u, listed->objects.objects_len);
+  EXPECT_EQ((std::vector<std::string>{std::string("one\0", 4), std::string(1, '\0')}),
+            values(listed->objects.objects_val[0]));
+}
+
+TEST_F(ServerTest, ModifyEntryChangesOnlyFlaggedColumns) {
+  const std::string table = "mods." + orgDir();
+  load(tableSeed(table, "mods_tbl", {{"key", TA_SEARCHABLE}, {"a", 0}, {"b", 0}},
+                 {{"k1", "a1", "b1"}, {"dup", "x", "y"}, {"dup", "x", "z"}}));
+  EntryBuilder e("mods_tbl", {"ignored", "A2", "B2"});
+  e.cols[2].ec_flags = EN_MODIFIED;
+  Result r(nis_modify_entry(("[key=k1]," + table).c_str(), &e.obj, 0));
+  ASSERT_EQ(NIS_SUCCESS, r->status);
+  Result after(nis_list(("[key=k1]," + table).c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(1u, after->objects.objects_len);
+  const auto v = values(after->objects.objects_val[0]);
+  EXPECT_EQ(std::string("k1\0", 3), v[0]);
+  EXPECT_EQ(std::string("a1\0", 3), v[1]);
+  EXPECT_EQ(std::string("B2\0", 3), v[2]);
+
+  Result none(nis_modify_entry(("[key=k9]," + table).c_str(), &e.obj, 0));
+  EXPECT_EQ(NIS_NOTFOUND, none->status);
+  Result two(nis_modify_entry(("[key=dup]," + table).c_str(), &e.obj, 0));
+  EXPECT_EQ(NIS_NOTUNIQUE, two->status);
+  const auto log = serverLog();
+  size_t flagged = 0;
+  for (const auto& l : log) {
+    if (l.rfind("NIS_IBMODIFY", 0) == 0) {
+      flagged += l.find(R"("B2\0"/0x8)") != std::string::npos &&
+                 l.find(R"("A2\0"/0x0)") != std::string::npos;
+    }
+  }
+  EXPECT_EQ(3u, flagged);
+}
+
+TEST_F(ServerTest, RemoveEntryByCriteria) {
+  const std::string table = "rems." + orgDir();
+  load(tableSeed(table, "rems_tbl", {{"key", TA_SEARCHABLE}, {"grp", TA_SEARCHABLE}},
+                 {{"a", "g1"}, {"b", "g1"}, {"c", "g2"}}));
+  Result r(nis_remove_entry(("[key=a]," + table).c_str(), nullptr, 0));
+  EXPECT_EQ(NIS_SUCCESS, r->status);
+  Result again(nis_remove_entry(("[key=a]," + table).c_str(), nullptr, 0));
+  EXPECT_EQ(NIS_NOTFOUND, again->status);
+  Result many(nis_remove_entry(("[grp=g1]," + table).c_str(), nullptr, REM_MULTIPLE));
+  EXPECT_EQ(NIS_SUCCESS, many->status);
+  Result left(nis_list(table.c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, left->status);
+  ASSERT_EQ(1u, left->objects.objects_len);
+  EXPECT_EQ(std::string("c\0", 2), values(left->objects.objects_val[0])[0]);
+}
+
+// ---- statuses a server may choose ----
+
+TEST_F(ServerTest, InjectedStatusesReachTheCaller) {
+  // Warm the directory so the fault hits the call itself.
+  Result warm(nis_lookup(hosts().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+
+  ctl("fault NIS_IBLIST 1 S_SUCCESS");
+  Result s(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  EXPECT_EQ(NIS_S_SUCCESS, s->status);
+  EXPECT_EQ(3u, s->objects.objects_len);
+
+  ctl("fault NIS_LOOKUP 1 NOOBJECT");
+  Result n(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, n->status);
+  EXPECT_EQ(0u, n->objects.objects_len);
+
+  ctl("fault NIS_IBADD 1 45");
+  EntryBuilder e("hosts_tbl", {"x", "x", "x", "x"});
+  Result full(nis_add_entry(hosts().c_str(), &e.obj, 0));
+  EXPECT_EQ(NIS_NOFILESPACE, full->status);
+
+  // The only server disowns the directory: its answer comes back, and the
+  // directory is looked for again next time.
+  ctl("fault NIS_LOOKUP 1 12");
+  clearLog();
+  Result notMe(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_NOT_ME, notMe->status);
+  Result back(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, back->status);
+  EXPECT_EQ(1u, countLogged(serverLog(), "NIS_FINDDIRECTORY"));
+
+  // NIS_FINDDIRECTORY failing is the call's answer.
+  nisplus_client::flushDirectoryCache();
+  ctl("fault NIS_FINDDIRECTORY 1 8");
+  Result sys(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_SYSTEMERROR, sys->status);
+  Result ok(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, ok->status);
+}
+
+// ---- directories and the cache ----
+
+TEST_F(ServerTest, DirectoriesAreFoundOnceAndCachedForTheirTtl) {
+  load("directory deep.org_dir." + rootDir() + " ttl=3600\n" + "directory brief." + rootDir() +
+       " ttl=1\n" +
+       tableSeed("t.deep.org_dir." + rootDir(), "t_tbl", {{"k", TA_SEARCHABLE}}, {{"v"}}) +
+       tableSeed("t.brief." + rootDir(), "t_tbl", {{"k", TA_SEARCHABLE}}, {{"v"}}));
+  nisplus_client::flushDirectoryCache();
+  clearLog();
+  for (int i = 0; i < 5; ++i) {
+    Result r(nis_list(("t.deep.org_dir." + rootDir()).c_str(), 0, nullptr, nullptr));
+    ASSERT_EQ(NIS_SUCCESS, r->status);
+    ASSERT_EQ(1u, r->objects.objects_len);
+    Result l(nis_lookup(hosts().c_str(), 0));
+    ASSERT_EQ(NIS_SUCCESS, l->status);
+  }
+  auto log = serverLog();
+  EXPECT_EQ(2u, countLogged(log, "NIS_FINDDIRECTORY"));  // deep.org_dir and org_dir
+  EXPECT_EQ(5u, countLogged(log, "NIS_IBLIST"));
+
+  clearLog();
+  for (int i = 0; i < 3; ++i) {
+    Result r(nis_list(("t.brief." + rootDir()).c_str(), 0, nullptr, nullptr));
+    ASSERT_EQ(NIS_SUCCESS, r->status);
+  }
+  EXPECT_EQ(1u, countLogged(serverLog(), "NIS_FINDDIRECTORY"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Result r(nis_list(("t.brief." + rootDir()).c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, r->status);
+  EXPECT_EQ(2u, countLogged(serverLog(), "NIS_FINDDIRECTORY"));
+}
+
+// Puts the cold-start file back when the test ends.
+class ColdStartGuard {
+ public:
+  ColdStartGuard() {
+    std::ifstream in(nisplus_client::kColdStartPath, std::ios::binary);
+    saved_.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ~ColdStartGuard() { write(saved_); }
+  static void write(const std::string& bytes) {
+    const std::string tmp = std::string(nisplus_client::kColdStartPath) + ".tmp";
+    std::ofstream(tmp, std::ios::binary) << bytes;
+    rename(tmp.c_str(), nisplus_client::kColdStartPath);
+  }
+  const std::string& saved() const { return saved_; }
+
+ private:
+  std::string saved_;
+};
+
+TEST_F(ServerTest, ColdStartFileRulesTheRoot) {
+  ColdStartGuard guard;
+  ASSERT_FALSE(guard.saved().empty());
+  Result warm(nis_lookup(hosts().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+
+  unlink(nisplus_client::kColdStartPath);
+  Result none(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_UNAVAIL, none->status);
+  EXPECT_EQ(0u, nisplus_client::cachedDirectoryCount());
+
+  ColdStartGuard::write("garbage that is no directory object");
+  Result bad(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  EXPECT_EQ(NIS_COLDSTART_ERR, bad->status);
+
+  // A root whose only server sits on an address nobody answers: unreachable
+  // at once, no route in the sandbox.
+  std::string unreachable = guard.saved();
+  const std::string from = "127.0.0.1.";
+  for (size_t at = unreachable.find(from); at != std::string::npos;
+       at = unreachable.find(from, at + 1)) {
+    unreachable.replace(at, from.size(), "10.0.0.99.");  // same length
+  }
+  ASSERT_NE(unreachable, guard.saved()) << "cold start names no 127.0.0.1 endpoint";
+  ColdStartGuard::write(unreachable);
+  const auto start = Clock::now();
+  Result far(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  const double ms = msSince(start);
+  EXPECT_EQ(NIS_NAMEUNREACHABLE, far->status);
+  printf("[timing] unroutable root server: NIS_NAMEUNREACHABLE after %.1f ms\n", ms);
+  EXPECT_LT(ms, 6000);
+
+  // A rewritten file (new modification time) is read again at once.
+  ColdStartGuard::write(guard.saved());
+  Result back(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  EXPECT_EQ(NIS_SUCCESS, back->status);
+}
+
+// ---- transport ----
+
+TEST_F(ServerTest, ConnectionIsReusedAcrossCalls) {
+  Result warm(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+  const auto before = transportStats();
+  const auto start = Clock::now();
+  for (int i = 0; i < 200; ++i) {
+    Result r(nis_list(("[name=alpha]," + hosts()).c_str(), 0, nullptr, nullptr));
+    ASSERT_EQ(NIS_SUCCESS, r->status);
+  }
+  const double ms = msSince(start);
+  const auto after = transportStats();
+  EXPECT_EQ(before.connectionsOpened, after.connectionsOpened);
+  EXPECT_EQ(before.portLookups, after.portLookups);
+  EXPECT_EQ(before.calls + 200, after.calls);
+  printf("[timing] nis_list of one entry, warm connection: %.3f ms per call (200 calls)\n",
+         ms / 200);
+}
+
+TEST_F(ServerTest, ManyThreadsAtOnce) {
+  const std::string table = "busy." + orgDir();
+  load(tableSeed(table, "busy_tbl", {{"key", TA_SEARCHABLE}, {"val", 0}}));
+  nisplus_client::closeIdleConnections();
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 60;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const std::string key = "t" + std::to_string(t) + "-" + std::to_string(i);
+        const std::string indexed = "[key=" + key + "]," + table;
+        EntryBuilder e("busy_tbl", {key, "v" + std::to_string(i)});
+        Result a(nis_add_entry(table.c_str(), &e.obj, 0));
+        Result l(nis_list(indexed.c_str(), 0, nullptr, nullptr));
+        e.vals[1] = "w";
+        e.cols[1].ec_value.ec_value_val = e.vals[1].data();
+        e.cols[1].ec_value.ec_value_len = 2;
+        e.cols[1].ec_flags = EN_MODIFIED;
+        Result m(nis_modify_entry(indexed.c_str(), &e.obj, 0));
+        Result l2(nis_list(indexed.c_str(), 0, nullptr, nullptr));
+        Result lk(nis_lookup(table.c_str(), 0));
+        const bool ok = a->status == NIS_SUCCESS && l->status == NIS_SUCCESS &&
+                        l->objects.objects_len == 1 && m->status == NIS_SUCCESS &&
+                        l2->objects.objects_len == 1 &&
+                        values(l2->objects.objects_val[0])[1] == std::string("w\0", 2) &&
+                        lk->status == NIS_SUCCESS;
+        if (i % 2 == 0) {
+          Result rm(nis_remove_entry(indexed.c_str(), nullptr, 0));
+          if (rm->status != NIS_SUCCESS) ++failures;
+        }
+        if (!ok) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(0, failures.load());
+  Result all(nis_list(table.c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, all->status);
+  EXPECT_EQ(static_cast<u_int>(kThreads * kRounds / 2), all->objects.objects_len);
+}
+
+TEST_F(ServerTest, ListOfTenThousandEntries) {
+  const std::string table = "big." + orgDir();
+  std::string seed = "table " + table +
+                     " type=\"big_tbl\" sep=0x20\n"
+                     "column c0 flags=8\ncolumn c1 flags=0\ncolumn c2 flags=0\ncolumn c3 flags=0\n"
+                     "column c4 flags=0\ncolumn c5 flags=0\ncolumn c6 flags=0\ncolumn c7 flags=0\n";
+  for (int i = 0; i < 10000; ++i) {
+    seed += "entry " + table + " type=\"big_tbl\"";
+    for (int c = 0; c < 8; ++c) {
+      seed += " \"r" + std::to_string(i) + "c" + std::to_string(c) + "-value\\0\"";
+    }
+    seed += "\n";
+  }
+  load(seed);
+  Result warm(nis_lookup(table.c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+  std::vector<double> times;
+  for (int round = 0; round < 5; ++round) {
+    const auto start = Clock::now();
+    Result r(nis_list(table.c_str(), 0, nullptr, nullptr));
+    times.push_back(msSince(start));
+    ASSERT_EQ(NIS_SUCCESS, r->status);
+    ASSERT_EQ(10000u, r->objects.objects_len);
+    const auto last = values(r->objects.objects_val[9999]);
+    ASSERT_EQ(8u, last.size());
+    EXPECT_EQ(std::string("r9999c7-value\0", 14), last[7]);
+    EXPECT_EQ(std::string("r0c0-value\0", 11), values(r->objects.objects_val[0])[0]);
+  }
+  std::sort(times.begin(), times.end());
+  printf("[timing] nis_list of 10,000 entries x 8 columns: first %.1f ms, median %.1f ms\n",
+         times.front(), times[2]);
+}
+
+// ---- a server that stops answering, then one that is gone ----
+
+TEST_F(ServerTest, StoppedServerCostsAtMostTheCallBudget) {
+  Result warm(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+  const int pid = serverPid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  const double budget =
+      std::chrono::duration<double, std::milli>(nisplus_client::kCallBudget).count();
+
+  // Three callers at once: one takes the pooled connection, the others open
+  // new ones (the stopped process's kernel still accepts them).
+  double pooledMs = 0;
+  std::vector<double> threadMs(2);
+  {
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < threadMs.size(); ++t) {
+      threads.emplace_back([&, t] {
+        const auto s = Clock::now();
+        Result r(nis_lookup(hosts().c_str(), 0));
+        threadMs[t] = msSince(s);
+        EXPECT_EQ(NIS_NAMEUNREACHABLE, r->status);
+      });
+    }
+    const auto start = Clock::now();
+    Result r(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+    pooledMs = msSince(start);
+    EXPECT_EQ(NIS_NAMEUNREACHABLE, r->status);
+    for (auto& th : threads) th.join();
+  }
+  nisplus_client::closeIdleConnections();
+  const auto start = Clock::now();
+  Result fresh(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  const double freshMs = msSince(start);
+  EXPECT_EQ(NIS_NAMEUNREACHABLE, fresh->status);
+
+  ASSERT_EQ(0, kill(pid, SIGCONT));
+  printf(
+      "[timing] stopped server: NIS_NAMEUNREACHABLE after %.0f / %.0f / %.0f ms "
+      "(three callers at once), %.0f ms (no pooled connection); budget %.0f ms\n",
+      pooledMs, threadMs[0], threadMs[1], freshMs, budget);
+  for (double ms : {pooledMs, threadMs[0], threadMs[1], freshMs}) {
+    EXPECT_LE(ms, budget + 500);
+    EXPECT_GE(ms, budget - 500);
+  }
+  // Running again: the next call gets through on a new connection.
+  Result again(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  EXPECT_EQ(NIS_SUCCESS, again->status);
+  EXPECT_EQ(3u, again->objects.objects_len);
+}
+
+// Starts a nisplusd of our own in place of the sandbox's; returns its PID.
+pid_t startServer() {
+  unlink("/run/nisplusd.ready");
+  unlink("/run/nisplusd.ctl");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(NISPLUSD, NISPLUSD, "--domain", rootDir().c_str(), "--seed", CLIENT_SEED, "--control",
+          "/run/nisplusd.ctl", "--ready-file", "/run/nisplusd.ready", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 250 && access("/run/nisplusd.ready", F_OK) != 0; ++i) usleep(20000);
+  return pid;
+}
+
+TEST_F(ServerTest, KilledServerIsUnreachableAtOnceAndARestartedOneIsFound) {
+  Result warm(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+  const int pid = serverPid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGKILL));
+  for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) usleep(10000);
+
+  // rpcbind still hands out the dead server's port.
+  int rc = 0;
+  const std::string reg = shell("rpcinfo -p 127.0.0.1", &rc);
+  EXPECT_NE(std::string::npos, reg.find("100300")) << reg;
+  auto start = Clock::now();
+  Result stale(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  const double staleMs = msSince(start);
+  EXPECT_EQ(NIS_NAMEUNREACHABLE, stale->status);
+
+  // Registration gone too.
+  shell("rpcinfo -d 100300 3 >/dev/null 2>&1");
+  start = Clock::now();
+  Result gone(nis_lookup(hosts().c_str(), 0));
+  const double goneMs = msSince(start);
+  EXPECT_EQ(NIS_NAMEUNREACHABLE, gone->status);
+  printf(
+      "[timing] killed server: NIS_NAMEUNREACHABLE after %.2f ms (still registered), "
+      "%.2f ms (unregistered)\n",
+      staleMs, goneMs);
+  EXPECT_LT(staleMs, 1000);
+  EXPECT_LT(goneMs, 1000);
+
+  // A new server (new port, rewritten cold-start file) is used at once.
+  const pid_t again = startServer();
+  ASSERT_GT(again, 0);
+  Result back(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  EXPECT_EQ(NIS_SUCCESS, back->status);
+  EXPECT_EQ(3u, back->objects.objects_len);
+  kill(again, SIGTERM);
+  waitpid(again, nullptr, 0);
+}
+
+}  // namespace
