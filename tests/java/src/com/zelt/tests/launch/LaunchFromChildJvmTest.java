@@ -181,4 +181,37 @@ class LaunchFromChildJvmTest {
         assertEquals(LaunchSupport.groupsOf("nobody"), LaunchSupport.sorted(nobodyGroups));
         assertTrue(Collections.disjoint(nobodyGroups, Set.of(0L, 4L, 27L)), nobodyGroups.toString());
     }
+
+    @Test
+    void aFailedFirstForkIsReportedAndReturnsMinusOne() {
+        // An unprivileged JVM whose process limit is cut to 1 once it runs:
+        // its threads already exceed it, so every fork fails with EAGAIN.
+        Path go = dir.resolve("go");
+        Path report = dir.resolve("report");
+        List<String> nobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups");
+        Runnable limit = () -> {
+            Path ready = Path.of(go + ".ready");
+            LaunchSupport.awaitFile(ready);
+            String pid = LaunchSupport.read(ready).trim();
+            List<String> prlimit = new java.util.ArrayList<>(nobody);
+            prlimit.addAll(List.of("prlimit", "--pid", pid, "--nproc=1:1"));
+            var r = com.zelt.tests.support.Processes.run(prlimit);
+            try {
+                Files.createFile(go);
+            } catch (java.io.IOException e) {
+                throw new AssertionError(e);
+            }
+            assertEquals(0, r.exitCode(), r.stderr());
+        };
+        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), nobody, false, limit,
+                ops(List.of(List.of("await", go.toString()),
+                        cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(report)),
+                        gui(probe().toString(), new String[] {probeEnv(report)}))));
+        assertEquals(List.of("await true", "cmd -1", "gui -1"), run.results(), run.stderr());
+        assertEquals(List.of("fork failed: Resource temporarily unavailable",
+                "fork failed: Resource temporarily unavailable"),
+                run.stderr().lines().filter(l -> l.startsWith("fork")).toList(), run.stderr());
+        assertEquals(List.of(), run.adopted());
+        assertFalse(Files.exists(report));
+    }
 }

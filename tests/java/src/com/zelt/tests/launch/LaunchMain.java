@@ -5,6 +5,7 @@ import com.zelt.management.tolvaimpl.services.launch.GuiLauncher;
 import java.io.IOException;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
@@ -20,6 +21,8 @@ import java.util.List;
  *   cmdmany N          CmdLauncher with N copies of /bin/true as arguments
  *   guimany N          GuiLauncher: /bin/true with N arguments
  *   fdflags FD         the open flags of descriptor FD, from /proc/self/fdinfo
+ *   await FILE         writes this JVM's process ID to FILE.ready, then waits
+ *                      (at most a minute) until FILE exists
  * </pre>
  *
  * A count of -1 passes a null array; "&lt;null&gt;" passes a null string; "&lt;NUL&gt;"
@@ -91,6 +94,23 @@ public final class LaunchMain {
                             .filter(l -> l.startsWith("flags:")).findFirst().orElse("flags: ?")
                             .substring(6).trim();
                     out.add("fdflags " + fd + " " + flags);
+                }
+                case "await" -> {
+                    Path go = Path.of(next());
+                    // Written under another name and renamed: it appears complete.
+                    Path tmp = Path.of(go + ".tmp");
+                    Files.writeString(tmp, Long.toString(ProcessHandle.current().pid()));
+                    Files.move(tmp, Path.of(go + ".ready"), StandardCopyOption.ATOMIC_MOVE);
+                    long deadline = System.nanoTime() + 60_000_000_000L;
+                    while (!Files.exists(go) && System.nanoTime() < deadline) {
+                        try {
+                            Thread.sleep(10);
+                        } catch (InterruptedException e) {
+                            Thread.currentThread().interrupt();
+                            return;
+                        }
+                    }
+                    out.add("await " + Files.exists(go));
                 }
                 default -> throw new IllegalArgumentException("unknown operation " + op);
             }

@@ -94,20 +94,25 @@ final class LaunchSupport {
 
     /** Waits (at most 20 s) for the probe's report to appear, and reads it. */
     static Report awaitReport(Path report) {
+        awaitFile(report);
+        try {
+            return Report.parse(Files.readString(report));
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** Waits at most 20 s for a file to appear. */
+    static void awaitFile(Path file) {
         long deadline = System.nanoTime() + 20_000_000_000L;
-        while (!Files.exists(report)) {
-            if (System.nanoTime() > deadline) fail("the launched program wrote no report to " + report);
+        while (!Files.exists(file)) {
+            if (System.nanoTime() > deadline) fail("nothing was written to " + file);
             try {
                 Thread.sleep(10);
             } catch (InterruptedException e) {
                 Thread.currentThread().interrupt();
                 throw new AssertionError(e);
             }
-        }
-        try {
-            return Report.parse(Files.readString(report));
-        } catch (IOException e) {
-            throw new UncheckedIOException(e);
         }
     }
 
@@ -207,6 +212,12 @@ final class LaunchSupport {
      */
     static ChildRun runChild(Path dir, String shellSetup, List<String> prefix, boolean pipes,
             String... ops) {
+        return runChild(dir, shellSetup, prefix, pipes, null, ops);
+    }
+
+    /** As above, running duringRun on another thread while the child JVM runs. */
+    static ChildRun runChild(Path dir, String shellSetup, List<String> prefix, boolean pipes,
+            Runnable duringRun, String... ops) {
         Path out = dir.resolve("stdout");
         Path err = dir.resolve("stderr");
         Path results = dir.resolve("results");
@@ -214,6 +225,9 @@ final class LaunchSupport {
         List<String> jvm = new ArrayList<>(prefix);
         jvm.add(Path.of(System.getProperty("java.home"), "bin", "java").toString());
         jvm.add("-Xcheck:jni");
+        // Fewer threads and no shared performance file: a quieter process.
+        jvm.add("-Xint");
+        jvm.add("-XX:-UsePerfData");
         jvm.add("-Dzelt.native.dir=" + Processes.nativeDir());
         jvm.add("-cp");
         jvm.add(Processes.buildDir().resolve("java/classes") + ":"
@@ -228,7 +242,28 @@ final class LaunchSupport {
         for (String a : jvm) script.append(' ').append(quote(a));
         List<String> cmd = List.of(reaper().toString(), reaped.toString(), "/bin/bash", "-c",
                 script.toString());
+        Thread helper = null;
+        AssertionError[] helperFailure = new AssertionError[1];
+        if (duringRun != null) {
+            helper = new Thread(() -> {
+                try {
+                    duringRun.run();
+                } catch (AssertionError e) {
+                    helperFailure[0] = e;
+                }
+            });
+            helper.start();
+        }
         var r = Processes.run(cmd);
+        if (helper != null) {
+            try {
+                helper.join();
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                throw new AssertionError(e);
+            }
+            if (helperFailure[0] != null) throw helperFailure[0];
+        }
         String stdout = pipes ? r.stdout() : read(out);
         String stderr = pipes ? r.stderr() : read(err);
         Processes.assertNoJniWarnings(new Processes.Result(r.exitCode(), stdout, stderr));
