@@ -19,6 +19,7 @@
 
 #include "client_internal.h"
 #include "test_support.h"
+#include "xdr_routines.h"
 
 using namespace nctest;
 using nisplus_client::transportStats;
@@ -485,6 +486,76 @@ TEST_F(ServerTest, ColdStartFileRulesTheRoot) {
   ColdStartGuard::write(guard.saved());
   Result back(nis_list(hosts().c_str(), 0, nullptr, nullptr));
   EXPECT_EQ(NIS_SUCCESS, back->status);
+}
+
+// A cold-start file whose root has the given servers, each a copy of the
+// real server with its own name and, optionally, another address.
+std::string rootWithServers(const std::string& saved,
+                            const std::vector<std::pair<std::string, std::string>>& servers) {
+  directory_obj real{};
+  XDR in;
+  xdrmem_create(&in, const_cast<char*>(saved.data()), static_cast<u_int>(saved.size()), XDR_DECODE);
+  EXPECT_TRUE(xdr_directory_obj(&in, &real));
+  xdr_destroy(&in);
+  EXPECT_GE(real.do_servers.do_servers_len, 1u);
+  const nis_server& model = real.do_servers.do_servers_val[0];
+  std::vector<nis_server> srv(servers.size(), model);
+  std::vector<std::vector<endpoint>> eps(servers.size());
+  for (size_t i = 0; i < servers.size(); ++i) {
+    srv[i].name = const_cast<char*>(servers[i].first.c_str());
+    eps[i].assign(model.ep.ep_val, model.ep.ep_val + model.ep.ep_len);
+    if (!servers[i].second.empty()) {
+      for (endpoint& e : eps[i]) e.uaddr = const_cast<char*>(servers[i].second.c_str());
+    }
+    srv[i].ep.ep_val = eps[i].data();
+  }
+  directory_obj d = real;
+  d.do_servers.do_servers_len = static_cast<u_int>(srv.size());
+  d.do_servers.do_servers_val = srv.data();
+  std::string buf(16384, '\0');
+  XDR out;
+  xdrmem_create(&out, buf.data(), static_cast<u_int>(buf.size()), XDR_ENCODE);
+  EXPECT_TRUE(xdr_directory_obj(&out, &d));
+  buf.resize(xdr_getpos(&out));
+  xdr_destroy(&out);
+  xdr_free(reinterpret_cast<xdrproc_t>(xdr_directory_obj), reinterpret_cast<char*>(&real));
+  return buf;
+}
+
+TEST_F(ServerTest, NextServerIsTriedWhenOneIsUnreachableOrDisownsTheDirectory) {
+  ColdStartGuard guard;
+  // The master sits where nothing answers; the replica is the real server.
+  ColdStartGuard::write(
+      rootWithServers(guard.saved(), {{"master.x.", "10.0.0.99.0.111"}, {"replica.x.", ""}}));
+  Result viaReplica(nis_lookup(orgDir().c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, viaReplica->status);
+  Result masterOnly(nis_lookup(orgDir().c_str(), MASTER_ONLY));
+  EXPECT_EQ(NIS_NAMEUNREACHABLE, masterOnly->status);
+
+  // Two names for the same server: a disowning (or failing) first answer
+  // sends the request on to the second.
+  ColdStartGuard::write(rootWithServers(guard.saved(), {{"first.x.", ""}, {"second.x.", ""}}));
+  for (const char* status : {"12", "20", "8"}) {
+    ctl(std::string("fault NIS_LOOKUP 1 ") + status);
+    clearLog();
+    Result r(nis_lookup(orgDir().c_str(), 0));
+    EXPECT_EQ(NIS_SUCCESS, r->status) << status;
+    EXPECT_EQ(2u, countLogged(serverLog(), "NIS_LOOKUP")) << status;
+  }
+  // Both disown it: the last answer stands.
+  ctl("fault NIS_LOOKUP 2 12");
+  Result both(nis_lookup(orgDir().c_str(), 0));
+  EXPECT_EQ(NIS_NOT_ME, both->status);
+  // MASTER_ONLY asks the first alone.
+  ctl("fault NIS_LOOKUP 1 12");
+  Result master(nis_lookup(orgDir().c_str(), MASTER_ONLY));
+  EXPECT_EQ(NIS_NOT_ME, master->status);
+  // Any other answer is final.
+  ctl("fault NIS_LOOKUP 1 2");
+  clearLog();
+  Result notFound(nis_lookup(orgDir().c_str(), 0));
+  EXPECT_EQ(NIS_NOTFOUND, notFound->status);
+  EXPECT_EQ(1u, countLogged(serverLog(), "NIS_LOOKUP"));
 }
 
 // ---- transport ----
