@@ -37,14 +37,20 @@ inline const char* zeroSuffix(size_t dots) {
 // fit the buffer together with its suffix and the NUL.
 inline bool completeNetworkNumber(const char* text, size_t len, char (&buf)[kBufferSize]) {
   buf[0] = '\0';
-  if (text == nullptr || memchr(text, '\0', len) != nullptr) return false;
+  if (text == nullptr || memchr(text, '\0', len) != nullptr) {
+    return false;
+  }
   size_t dots = 0;
   for (size_t i = 0; i < len; ++i) {
-    if (text[i] == '.') ++dots;
+    if (text[i] == '.') {
+      ++dots;
+    }
   }
   const char* suffix = zeroSuffix(dots);
   const size_t suffixLen = strlen(suffix);
-  if (len > kBufferSize - 1 || suffixLen > kBufferSize - 1 - len) return false;
+  if (len > kBufferSize - 1 || suffixLen > kBufferSize - 1 - len) {
+    return false;
+  }
   memcpy(buf, text, len);
   memcpy(buf + len, suffix, suffixLen + 1);
   return true;
@@ -54,14 +60,20 @@ inline bool completeNetworkNumber(const char* text, size_t len, char (&buf)[kBuf
 // ones) for anything that cannot be completed or that inet_addr rejects.
 inline uint32_t hostOrderValue(const char* text, size_t len) {
   char buf[kBufferSize];
-  if (!completeNetworkNumber(text, len, buf)) return INADDR_NONE;
+  if (!completeNetworkNumber(text, len, buf)) {
+    return INADDR_NONE;
+  }
   return ntohl(inet_addr(buf));
 }
 
 // 1, 0 or -1 as a is above, equal to or below b, as unsigned numbers.
 inline int compareHostOrder(uint32_t a, uint32_t b) {
-  if (a > b) return 1;
-  if (a < b) return -1;
+  if (a > b) {
+    return 1;
+  }
+  if (a < b) {
+    return -1;
+  }
   return 0;
 }
 

@@ -26,8 +26,12 @@ namespace {
 // 0 when the converted Java string can name a file, else the errno to report:
 // EINVAL for null or an embedded U+0000, ENOMEM when the conversion failed.
 int pathError(jstring s, const jni::Utf8String& utf8) {
-  if (s == nullptr || utf8.hasNul()) return EINVAL;
-  if (utf8.isNull()) return ENOMEM;
+  if (s == nullptr || utf8.hasNul()) {
+    return EINVAL;
+  }
+  if (utf8.isNull()) {
+    return ENOMEM;
+  }
   return 0;
 }
 
@@ -35,7 +39,9 @@ int pathError(jstring s, const jni::Utf8String& utf8) {
 // when the JVM is out of memory.
 jstring javaString(JNIEnv* env, const char* utf8) {
   jstring s = jni::newStringFromUtf8(env, utf8);
-  if (s == nullptr) env->ExceptionClear();
+  if (s == nullptr) {
+    env->ExceptionClear();
+  }
   return s;
 }
 
@@ -46,14 +52,18 @@ constexpr int kMaxLinkHops = 40;
 // link's directory, in malloc'd memory; otherwise null with errno set.
 char* linkTarget(const char* path) {
   struct stat st;
-  if (lstat(path, &st) != 0) return nullptr;
+  if (lstat(path, &st) != 0) {
+    return nullptr;
+  }
   if (!S_ISLNK(st.st_mode)) {
     errno = EEXIST;
     return nullptr;
   }
   char target[PATH_MAX];
   const ssize_t n = readlink(path, target, sizeof target);
-  if (n < 0) return nullptr;
+  if (n < 0) {
+    return nullptr;
+  }
   if (static_cast<size_t>(n) >= sizeof target) {
     errno = ENAMETOOLONG;
     return nullptr;
@@ -85,13 +95,17 @@ int openLikeCreat(const char* path, mode_t mode, bool* created) {
   *created = false;
   for (int hops = 0;; ++hops) {
     fd = open(current, kFlags | O_TRUNC);
-    if (fd >= 0 || errno != ENOENT) break;
+    if (fd >= 0 || errno != ENOENT) {
+      break;
+    }
     fd = open(current, kFlags | O_CREAT | O_EXCL, mode);
     if (fd >= 0) {
       *created = true;
       break;
     }
-    if (errno != EEXIST) break;
+    if (errno != EEXIST) {
+      break;
+    }
     // The name exists but leads nowhere: a dangling link, whose target creat
     // would create, or a file created by someone else since the first open.
     if (hops == kMaxLinkHops) {
@@ -116,23 +130,30 @@ int openLikeCreat(const char* path, mode_t mode, bool* created) {
 
 NAMESTORE_NATIVE(jint, fileAccess)(JNIEnv* env, jobject, jstring path, jint mode) {
   jni::Utf8String p(env, path);
-  if (const int err = pathError(path, p)) return err;
+  if (const int err = pathError(path, p)) {
+    return err;
+  }
   return access(p.c_str(), mode) == 0 ? 0 : errno;
 }
 
 NAMESTORE_NATIVE(jint, fileCreate)
 (JNIEnv* env, jobject, jstring path, jint uid, jint gid, jint mode) {
   jni::Utf8String p(env, path);
-  if (const int err = pathError(path, p)) return err;
+  if (const int err = pathError(path, p)) {
+    return err;
+  }
   bool created = false;
   const int fd = openLikeCreat(p.c_str(), static_cast<mode_t>(mode), &created);
-  if (fd < 0) return errno;  // ownership is left alone
+  if (fd < 0) {
+    return errno;  // ownership is left alone
+  }
   // The mode set on the descriptor is exact, whatever the mask; an existing
   // file keeps its bits. Ownership comes last, as after creat.
   int result = 0;
   if (created && fchmod(fd, static_cast<mode_t>(mode) & 07777) != 0) {
     result = errno;
-  } else if (fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) {
+  }
+  if (result == 0 && fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) {
     result = errno;
   }
   close(fd);
@@ -141,20 +162,32 @@ NAMESTORE_NATIVE(jint, fileCreate)
 
 NAMESTORE_NATIVE(jint, fileDelete)(JNIEnv* env, jobject, jstring path) {
   jni::Utf8String p(env, path);
-  if (const int err = pathError(path, p)) return err;
+  if (const int err = pathError(path, p)) {
+    return err;
+  }
   return unlink(p.c_str()) == 0 ? 0 : errno;
 }
 
 NAMESTORE_NATIVE(jint, fileCopyStat)(JNIEnv* env, jobject, jstring fromPath, jstring toPath) {
   jni::Utf8String from(env, fromPath);
-  if (const int err = pathError(fromPath, from)) return err;
+  if (const int err = pathError(fromPath, from)) {
+    return err;
+  }
   jni::Utf8String to(env, toPath);
-  if (const int err = pathError(toPath, to)) return err;
+  if (const int err = pathError(toPath, to)) {
+    return err;
+  }
   struct stat st;
-  if (stat(from.c_str(), &st) != 0) return errno;
-  if (chown(to.c_str(), st.st_uid, st.st_gid) != 0) return errno;
+  if (stat(from.c_str(), &st) != 0) {
+    return errno;
+  }
+  if (chown(to.c_str(), st.st_uid, st.st_gid) != 0) {
+    return errno;
+  }
   // Only the nine permission bits: never set-user-ID, set-group-ID or sticky.
-  if (chmod(to.c_str(), st.st_mode & 0777) != 0) return errno;
+  if (chmod(to.c_str(), st.st_mode & 0777) != 0) {
+    return errno;
+  }
   return 0;
 }
 
@@ -168,14 +201,18 @@ NAMESTORE_NATIVE(jint, addressCompare)(JNIEnv* env, jobject, jstring a, jstring 
 
 NAMESTORE_NATIVE(jstring, getDomain)(JNIEnv* env, jobject) {
   char domain[256];
-  if (platform::secureRpcDomain(domain, sizeof domain) <= 0) return javaString(env, "");
+  if (platform::secureRpcDomain(domain, sizeof domain) <= 0) {
+    return javaString(env, "");
+  }
   return javaString(env, domain);
 }
 
 NAMESTORE_NATIVE(jstring, nisGetMaster)(JNIEnv* env, jobject, jstring domain, jstring map) {
   jni::Utf8String d(env, domain);
   jni::Utf8String m(env, map);
-  if (!d.ok() || !m.ok()) return javaString(env, "");
+  if (!d.ok() || !m.ok()) {
+    return javaString(env, "");
+  }
   char* master = nullptr;
   const int rc = yp_master(d.c_str(), m.c_str(), &master);
   jstring result = javaString(env, rc == 0 && master != nullptr ? master : "");

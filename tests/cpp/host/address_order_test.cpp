@@ -15,8 +15,9 @@ using address_order::kBufferSize;
 std::string completed(const std::string& text) {
   char buf[kBufferSize];
   memset(buf, 'x', sizeof buf);
-  if (!completeNetworkNumber(text.data(), text.size(), buf))
+  if (!completeNetworkNumber(text.data(), text.size(), buf)) {
     return "<none:" + std::string(buf) + ">";
+  }
   return buf;
 }
 
