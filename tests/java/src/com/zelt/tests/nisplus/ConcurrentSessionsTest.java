@@ -93,6 +93,70 @@ class ConcurrentSessionsTest extends BridgeTestBase {
         assertEquals(-NIS_NOMEMORY, LIB.nisplusOpenTable(tables[0], "c_tbl"));
     }
 
+    @Test
+    void closingAndReopeningUnderIteratingThreadsNeverCorrupts() throws Exception {
+        String[][] rows = new String[60][];
+        for (int j = 0; j < rows.length; j++) {
+            rows[j] = new String[] {"r" + j, "v" + j};
+        }
+        String t = tableWith("churn", "ch_tbl", new String[] {"*key", "value"}, rows);
+        int h = LIB.nisplusOpenTable(t, "ch_tbl");
+        assertEquals(0, h);
+        ExecutorService pool = Executors.newFixedThreadPool(THREADS);
+        List<Future<Integer>> results = new ArrayList<>();
+        // Six threads walk and list whatever session handle 0 holds (another
+        // table's or none at all): every row they get must be a whole row.
+        for (int n = 0; n < 6; n++) {
+            results.add(pool.submit(() -> {
+                int seen = 0;
+                for (int round = 0; round < 300; round++) {
+                    for (String[] r = LIB.nisplusGetFirstEntry(h, ""); r != null; r = LIB.nisplusGetNextEntry(h)) {
+                        checkRow(r);
+                        seen++;
+                    }
+                    if (round % 10 == 0) {
+                        String[] all = LIB.nisplusGetAllEntries(h, "");
+                        if (all != null) {
+                            assertEquals(rows.length * 2, all.length);
+                            checkRow(new String[] {all[2 * 7], all[2 * 7 + 1]});
+                        }
+                    }
+                }
+                return seen;
+            }));
+        }
+        // Two threads keep closing handle 0 under them and opening again.
+        for (int n = 0; n < 2; n++) {
+            results.add(pool.submit(() -> {
+                for (int round = 0; round < 400; round++) {
+                    LIB.nisplusCloseTable(h);
+                    int again = LIB.nisplusOpenTable(t, "ch_tbl");
+                    assertTrue(again >= 0 && again < 3, "handle " + again);
+                    if (again != h) {
+                        LIB.nisplusCloseTable(again);
+                    }
+                }
+                return 0;
+            }));
+        }
+        pool.shutdown();
+        assertTrue(pool.awaitTermination(600, TimeUnit.SECONDS), "workers finished");
+        for (Future<Integer> f : results) {
+            f.get();
+        }
+        for (int i = 0; i < MAX_SESSIONS; i++) {
+            LIB.nisplusCloseTable(i);
+        }
+        for (int i = 0; i < MAX_SESSIONS; i++) {
+            assertEquals(i, LIB.nisplusOpenTable(t, "ch_tbl"));
+        }
+    }
+
+    private static void checkRow(String[] r) {
+        assertEquals(2, r.length);
+        assertTrue(r[0].startsWith("r") && r[1].equals("v" + r[0].substring(1)), List.of(r).toString());
+    }
+
     private static void checkAll(int handle, int k) {
         String[] all = LIB.nisplusGetAllEntries(handle, "");
         assertEquals(ROWS * 3, all.length);

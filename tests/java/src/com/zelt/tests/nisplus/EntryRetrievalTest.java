@@ -71,13 +71,15 @@ class EntryRetrievalTest extends BridgeTestBase {
     @Test
     void missingAndEmptyValuesComeBackEmpty() {
         String t = newName("vals");
-        new Seed().table(t, "v_tbl", 0x010f0f01, "*k", "a", "b", "c", "d")
-                // null: zero-length value (no pointer); "\0": only its NUL; "abc": no
-                // NUL at all, read up to its length; "ab\0cd\0": cut at the first NUL.
-                .rawEntry(t, "\"k\\0\"", "null", "\"\\0\"", "\"abc\"", "\"ab\\0cd\\0\"")
+        String full = "y".repeat(24);
+        new Seed().table(t, "v_tbl", 0x010f0f01, "*k", "a", "b", "c", "d", "e")
+                // null: zero-length value (no pointer); "\0": only its NUL; "abc" and
+                // 24 bytes of y: no NUL at all, read up to their length (24 bytes fill a
+                // heap block exactly); "ab\0cd\0": cut at the first NUL.
+                .rawEntry(t, "\"k\\0\"", "null", "\"\\0\"", "\"abc\"", "\"" + full + "\"", "\"ab\\0cd\\0\"")
                 .load();
         int h = LIB.nisplusOpenTable(t, "v_tbl");
-        String[] expected = {"k", "", "", "abc", "ab"};
+        String[] expected = {"k", "", "", "abc", full, "ab"};
         assertArrayEquals(expected, LIB.nisplusGetFirstEntry(h, ""));
         assertArrayEquals(expected, LIB.nisplusGetAllEntries(h, ""));
     }
