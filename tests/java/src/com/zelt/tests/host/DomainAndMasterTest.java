@@ -34,6 +34,27 @@ class DomainAndMasterTest {
         assertEquals("sandbox.test", LIB.getDomain());
     }
 
+    /** The name is decoded from UTF-8 and a name of the kernel's full 64 bytes fits. */
+    @Test
+    void domainNamesAreDecodedWhole() {
+        try {
+            setDomain("d\\303\\266main-\\360\\235\\204\\236.test");
+            assertEquals("d\u00f6main-\ud834\udd1e.test", LIB.getDomain());
+            String longest = "a".repeat(59) + ".test";
+            setDomain(longest);
+            assertEquals(longest, LIB.getDomain());
+        } finally {
+            setDomain(domain);
+        }
+        assertEquals(domain, LIB.getDomain());
+    }
+
+    /** Sets this sandbox's own NIS domain; the shell writes escaped bytes itself. */
+    private static void setDomain(String escaped) {
+        Processes.Result r = Processes.run("sh", "-c", "domainname \"$(printf \"$1\")\"", "sh", escaped);
+        assertEquals(0, r.exitCode(), r.stderr());
+    }
+
     @Test
     void masterOfExistingMaps() {
         assertEquals(master, LIB.nisGetMaster(domain, "hosts.byname"));
