@@ -108,6 +108,22 @@ class FileCreateTest {
     }
 
     @Test
+    void leavesNoDescriptorOpen() throws IOException {
+        long before = openDescriptors();
+        for (int i = 0; i < 500; i++) {
+            assertEquals(0, LIB.fileCreate(dir.resolve("n" + (i % 50)).toString(), NOBODY, -1, 0600));
+        }
+        assertEquals(EISDIR, LIB.fileCreate(dir.toString(), -1, -1, 0600));
+        assertEquals(before, openDescriptors());
+    }
+
+    private static long openDescriptors() throws IOException {
+        try (var fds = Files.list(Path.of("/proc/self/fd"))) {
+            return fds.count();
+        }
+    }
+
+    @Test
     void processMaskIsUnchangedAfterwards() {
         String before = UmaskChild.umask();
         assertEquals(0, LIB.fileCreate(dir.resolve("a").toString(), -1, -1, 0777));
