@@ -4,13 +4,14 @@
 //
 //   pid N | ppid N | sid N | pgid N | uid REAL EFFECTIVE | gid REAL EFFECTIVE
 //   groups G... | umask OCTAL | cwd PATH | argc N | arg I HEX | env HEX
-//   fd N TARGET
+//   fd N TARGET | started NANOSECONDS (CLOCK_MONOTONIC on entering main)
 //
 // The report appears at once (written to a temporary name, then renamed),
 // so a test polling for the file never reads half of it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,7 +34,7 @@ std::string hex(const char* s) {
   return out;
 }
 
-std::string report(int argc, char** argv) {
+std::string report(int argc, char** argv, const timespec& started) {
   std::string r;
   auto line = [&r](const std::string& s) { r += s + "\n"; };
   line("pid " + std::to_string(getpid()));
@@ -71,6 +72,8 @@ std::string report(int argc, char** argv) {
     }
     closedir(d);
   }
+  line("started " +
+       std::to_string(static_cast<long long>(started.tv_sec) * 1000000000LL + started.tv_nsec));
   return r;
 }
 
@@ -85,8 +88,10 @@ bool writeFile(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  timespec started;
+  clock_gettime(CLOCK_MONOTONIC, &started);
   // Taken before anything else opens a descriptor.
-  const std::string text = report(argc, argv);
+  const std::string text = report(argc, argv, started);
   const char* out = getenv("LAUNCH_PROBE_OUT");
   if (out == nullptr) {
     fputs(text.c_str(), stdout);

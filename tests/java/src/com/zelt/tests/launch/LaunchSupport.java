@@ -48,7 +48,8 @@ final class LaunchSupport {
 
     /** What the probe reported about itself. */
     record Report(long pid, long ppid, long sid, long[] uid, long[] gid, List<Long> groups,
-            String umask, String cwd, List<byte[]> args, List<String> env, Map<Integer, String> fds) {
+            String umask, String cwd, List<byte[]> args, List<String> env, Map<Integer, String> fds,
+            long startedNanos) {
 
         List<String> argStrings() {
             return args.stream().map(b -> new String(b, StandardCharsets.UTF_8)).toList();
@@ -61,7 +62,7 @@ final class LaunchSupport {
         }
 
         static Report parse(String text) {
-            long pid = -1, ppid = -1, sid = -1;
+            long pid = -1, ppid = -1, sid = -1, started = -1;
             long[] uid = null, gid = null;
             List<Long> groups = new ArrayList<>();
             String umask = null, cwd = null;
@@ -81,6 +82,7 @@ final class LaunchSupport {
                         for (int i = 1; i < f.length; i++) groups.add(Long.parseLong(f[i]));
                     }
                     case "umask" -> umask = f[1];
+                    case "started" -> started = Long.parseLong(f[1]);
                     case "cwd" -> cwd = line.substring(4);
                     case "arg" -> args.add(hex.parseHex(f[2]));
                     case "env" -> env.add(new String(hex.parseHex(f[1]), StandardCharsets.UTF_8));
@@ -88,7 +90,7 @@ final class LaunchSupport {
                     default -> { }
                 }
             }
-            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds);
+            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds, started);
         }
     }
 
