@@ -214,4 +214,38 @@ class LaunchFromChildJvmTest {
         assertEquals(List.of(), run.adopted());
         assertFalse(Files.exists(report));
     }
+
+    @Test
+    void aFailedSecondForkIsReportedWhileTheCallSucceeds() {
+        // The JVM runs under a user of its own, so the kernel's per-user
+        // process count is its thread count N. With the limit at N + 1 the
+        // first child fits and the grandchild does not.
+        Path go = dir.resolve("go");
+        Path report = dir.resolve("report");
+        List<String> loneUser = List.of("setpriv", "--reuid=54329", "--regid=54329", "--clear-groups");
+        Runnable limit = () -> {
+            Path ready = Path.of(go + ".ready");
+            LaunchSupport.awaitFile(ready);
+            String pid = LaunchSupport.read(ready).trim();
+            long threads = LaunchSupport.read(Path.of("/proc", pid, "status")).lines()
+                    .filter(l -> l.startsWith("Threads:")).mapToLong(l -> Long.parseLong(l.substring(8).trim()))
+                    .findFirst().orElseThrow();
+            List<String> prlimit = new java.util.ArrayList<>(loneUser);
+            prlimit.addAll(List.of("prlimit", "--pid", pid, "--nproc=" + (threads + 1) + ":" + (threads + 1)));
+            var r = com.zelt.tests.support.Processes.run(prlimit);
+            try {
+                Files.createFile(go);
+            } catch (java.io.IOException e) {
+                throw new AssertionError(e);
+            }
+            assertEquals(0, r.exitCode(), r.stderr());
+        };
+        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), loneUser, false, limit,
+                ops(List.of(List.of("await", go.toString()),
+                        cmd(54329, 54329, 54329, 54329, new String[] {probe().toString()}, probeEnv(report)))));
+        assertEquals(List.of("await true", "cmd 0"), run.results(), run.stderr());
+        assertEquals("second fork failed: Resource temporarily unavailable\n", run.stderr());
+        assertEquals(List.of(), run.adopted());
+        assertFalse(Files.exists(report));
+    }
 }

@@ -230,6 +230,7 @@ final class LaunchSupport {
         // Fewer threads and no shared performance file: a quieter process.
         jvm.add("-Xint");
         jvm.add("-XX:-UsePerfData");
+        jvm.add("-XX:+UseSerialGC");
         jvm.add("-Dzelt.native.dir=" + Processes.nativeDir());
         jvm.add("-cp");
         jvm.add(Processes.buildDir().resolve("java/classes") + ":"
