@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer into
+# build-asan/ (or $BUILD_DIR) and runs the test suites against that build.
+# Fails on any failing test and on any sanitizer report, even when every
+# test passed.
+#
+#   scripts/sanitize.sh [ctest options...]     e.g. scripts/sanitize.sh -R namestore
+#
+# The JNI libraries link with -nodefaultlibs, so the sanitizer runtimes come
+# into each test JVM by LD_PRELOAD (a `java` wrapper first on PATH); programs
+# of the build (nisplusd, the C++ tests) link them themselves. The
+# build-artifacts suite checks the normal build's needed libraries and is
+# left out here. Must run as root, like scripts/test.sh.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build-asan}
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZELT_SANITIZE=address,undefined >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+libasan=$(gcc -print-file-name=libasan.so)
+libubsan=$(gcc -print-file-name=libubsan.so)
+for lib in "$libasan" "$libubsan"; do
+  [ -e "$lib" ] || { echo "sanitize.sh: sanitizer runtime $lib not found" >&2; exit 2; }
+done
+libasan=$(readlink -f "$libasan")
+libubsan=$(readlink -f "$libubsan")
+# The sanitizer's XDR interceptors find the real calls when the runtime
+# starts; libtirpc, which the JVM would only load later with libnamestore,
+# must already be there or they call through a null pointer.
+libtirpc=$(ldconfig -p | awk '$1 == "libtirpc.so.3" && /x86-64/ {print $NF; exit}')
+[ -n "$libtirpc" ] || { echo "sanitize.sh: libtirpc.so.3 not found" >&2; exit 2; }
+
+logs="$build/sanitizer-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+wrapper=$(mktemp -d /tmp/sanitize-java-XXXXXX)
+trap 'rm -rf "$wrapper"' EXIT
+real_java=$(command -v java)
+cat >"$wrapper/java" <<EOF
+#!/bin/sh
+# The JVM with the sanitizer runtimes loaded ahead of everything else.
+LD_PRELOAD="$libasan $libubsan $libtirpc\${LD_PRELOAD:+ \$LD_PRELOAD}" exec "$real_java" "\$@"
+EOF
+chmod 755 "$wrapper/java"
+
+# The JVM handles its own SIGSEGV (null checks, safepoints): the sanitizer
+# must leave that signal alone. Leak checking at exit would report the JVM's
+# own allocations.
+export ASAN_OPTIONS="handle_segv=0:allow_user_segv_handler=1:detect_leaks=0:detect_odr_violation=0:abort_on_error=1:log_path=$logs/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
+export PATH="$wrapper:$PATH"
+
+cd "$build"
+status=0
+ctest --output-on-failure -E '^build-artifacts$' "$@" || status=$?
+
+if compgen -G "$logs/*" >/dev/null; then
+  echo "sanitize.sh: sanitizer reports:" >&2
+  for f in "$logs"/*; do
+    echo "==== $f" >&2
+    head -60 "$f" >&2
+  done
+  exit 1
+fi
+[ "$status" = 0 ] && echo "sanitize.sh: all tests passed, no sanitizer reports"
+exit "$status"
