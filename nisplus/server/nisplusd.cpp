@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpc_com.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -168,6 +169,10 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
 
+  // Non-blocking record reads on TCP: a client that stalls halfway through
+  // a request must not stall everyone else.
+  int maxRecord = 1 << 20;
+  rpc_control(RPC_SVC_CONNMAXREC_SET, &maxRecord);
   int udp = loopbackSocket(SOCK_DGRAM);
   int tcp = loopbackSocket(SOCK_STREAM);
   SVCXPRT* udpX = udp >= 0 ? svcudp_bufcreate(udp, 65000, 65000) : nullptr;

@@ -685,6 +685,30 @@ TEST_F(Conformance, MalformedRequestsNeverStopTheServer) {
   EXPECT_EQ(list(kSmall)->status, NIS_SUCCESS);
 }
 
+TEST_F(Conformance, AStalledClientDoesNotStallOthers) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(serverPort(IPPROTO_TCP));
+  int tcp = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(tcp, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  // Half a record, then silence.
+  std::string msg = callMessage(0, "");
+  uint32_t mark = htonl(0x80000000u | static_cast<uint32_t>(msg.size()));
+  std::string rec(reinterpret_cast<const char*>(&mark), 4);
+  rec += msg.substr(0, 10);
+  ASSERT_EQ(write(tcp, rec.data(), rec.size()), static_cast<ssize_t>(rec.size()));
+  // Let the server take the connection and start on the half record first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto t0 = std::chrono::steady_clock::now();
+  Result r = list(kSmall);
+  auto ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r->status, NIS_SUCCESS);
+  EXPECT_LT(ms, 2000.0);  // a blocked server would take the client's full timeout
+  close(tcp);
+}
+
 TEST_F(Conformance, ObjectsOfTheWrongKindAreRefused) {
   // An entry object sent as a table, and a table object sent as an entry.
   EntryBuilder e;
