@@ -1,0 +1,111 @@
+package com.zelt.benchmarks;
+
+import com.zelt.management.tolvaimpl.services.launch.CmdLauncher;
+import java.io.File;
+import java.io.IOException;
+
+/**
+ * Launch latency of /bin/true from this JVM, three ways, interleaved so that
+ * a busy moment of the machine weighs on all of them alike:
+ * <ul>
+ * <li>launchapp: CmdLauncher.launchapp keeping the caller's identities; the
+ *     time the caller is blocked (two forks and the reaping of the first
+ *     child; the program itself starts in the background);
+ * <li>launchapp-nobody: the same, switching to user and group 65534, which
+ *     adds the user and group database look-ups made before forking;
+ * <li>processbuilder: ProcessBuilder.start() with inherited standard
+ *     streams; start() returns once the program has been executed. The
+ *     process is waited for outside the timed part.
+ * </ul>
+ * The descriptor limit and heap size are whatever the JVM was started with.
+ *
+ * <pre>
+ *   java -Dzelt.native.dir=BUILD/lib -cp BUILD/java/classes:BUILD/benchmarks/classes \
+ *       com.zelt.benchmarks.LaunchBench LABEL ITERATIONS WARMUP
+ * </pre>
+ */
+public final class LaunchBench {
+    private LaunchBench() {}
+
+    private static final String PROGRAM = "/bin/true";
+
+    public static void main(String[] args) throws Exception {
+        String label = args.length > 0 ? args[0] : "default";
+        int iterations = args.length > 1 ? Integer.parseInt(args[1]) : 500;
+        int warmup = args.length > 2 ? Integer.parseInt(args[2]) : 50;
+
+        CmdLauncher cmd = new CmdLauncher();
+        String[] argv = {PROGRAM};
+        ProcessBuilder pb = new ProcessBuilder(PROGRAM).inheritIO();
+        Samples launch = new Samples(iterations);
+        Samples nobody = new Samples(iterations);
+        Samples builder = new Samples(iterations);
+
+        for (int i = -warmup; i < iterations; i++) {
+            // Rotate the order so none of the three always runs right after
+            // another one's children.
+            for (int k = 0; k < 3; k++) {
+                switch ((i + k) % 3 < 0 ? (i + k) % 3 + 3 : (i + k) % 3) {
+                    case 0 -> {
+                        long t0 = System.nanoTime();
+                        int rc = cmd.launchapp(1, -1, -1, -1, -1, argv, null);
+                        long t1 = System.nanoTime();
+                        check(rc == 0, "launchapp returned " + rc);
+                        if (i >= 0) launch.add(t1 - t0);
+                    }
+                    case 1 -> {
+                        long t0 = System.nanoTime();
+                        int rc = cmd.launchapp(1, 65534, 65534, 65534, 65534, argv, null);
+                        long t1 = System.nanoTime();
+                        check(rc == 0, "launchapp as nobody returned " + rc);
+                        if (i >= 0) nobody.add(t1 - t0);
+                    }
+                    default -> {
+                        long t0 = System.nanoTime();
+                        Process p = start(pb);
+                        long t1 = System.nanoTime();
+                        check(p.waitFor() == 0, "/bin/true failed");
+                        if (i >= 0) builder.add(t1 - t0);
+                    }
+                }
+            }
+        }
+
+        String common = "config=" + label + " nofile=" + openFileLimit() + " rss_kib="
+                + Samples.statusKib("VmRSS") + " hwm_kib=" + Samples.statusKib("VmHWM");
+        Samples.result("launch", "method=launchapp " + common + " " + launch.summary());
+        Samples.result("launch", "method=launchapp-nobody " + common + " " + nobody.summary());
+        Samples.result("launch", "method=processbuilder " + common + " " + builder.summary());
+        String suffix = ":" + label + ":" + openFileLimit();
+        launch.save("launch:launchapp" + suffix);
+        nobody.save("launch:launchapp-nobody" + suffix);
+        builder.save("launch:processbuilder" + suffix);
+    }
+
+    private static Process start(ProcessBuilder pb) {
+        try {
+            return pb.start();
+        } catch (IOException e) {
+            throw new IllegalStateException("cannot start " + PROGRAM, e);
+        }
+    }
+
+    static void check(boolean ok, String what) {
+        if (!ok) {
+            System.err.println("LaunchBench: " + what);
+            System.exit(1);
+        }
+    }
+
+    /** The soft descriptor limit this JVM runs under, as /proc reports it. */
+    static String openFileLimit() {
+        try {
+            for (String line : java.nio.file.Files.readAllLines(new File("/proc/self/limits").toPath())) {
+                if (line.startsWith("Max open files")) return line.substring(26).trim().split("\\s+")[0];
+            }
+        } catch (IOException e) {
+            return "?";
+        }
+        return "?";
+    }
+}

@@ -1,0 +1,151 @@
+/* The floor for a fork-based launch: one fork, execv of the program in the
+ * child, waitpid in the parent, timed per launch. Fork cost grows with the
+ * memory the parent has mapped, so the parent can first touch a given
+ * amount of private memory to stand in for a JVM of that size.
+ *
+ *   fork_floor [--touch-mib N] [--iterations N] [--warmup N] [--program PATH] [--label L]
+ *              [--key KEY]
+ *
+ * With --key and $BENCH_SAMPLES set, every sample is appended to that file as
+ * a "KEY microseconds" line.
+ * Prints one line: RESULT forkfloor label=L touch_mib=N nofile=N rss_kib=N n=N
+ * median_us=N p90_us=N mean_us=N
+ */
+#define _GNU_SOURCE
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static long long nowNanos(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+static int compareLongLong(const void* a, const void* b) {
+  const long long x = *(const long long*)a;
+  const long long y = *(const long long*)b;
+  return (x > y) - (x < y);
+}
+
+/* Nearest-rank percentile of sorted samples, in microseconds. */
+static double percentileMicros(const long long* sorted, int n, double p) {
+  int rank = (int)(p / 100.0 * n + 0.999999);
+  if (rank < 1) rank = 1;
+  if (rank > n) rank = n;
+  return sorted[rank - 1] / 1e3;
+}
+
+static long statusKib(const char* field) {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (f == NULL) return -1;
+  char line[256];
+  long value = -1;
+  const size_t len = strlen(field);
+  while (fgets(line, sizeof line, f) != NULL) {
+    if (strncmp(line, field, len) == 0 && line[len] == ':') {
+      value = strtol(line + len + 1, NULL, 10);
+      break;
+    }
+  }
+  fclose(f);
+  return value;
+}
+
+int main(int argc, char** argv) {
+  long touchMib = 0;
+  int iterations = 500;
+  int warmup = 50;
+  const char* program = "/bin/true";
+  const char* label = "floor";
+  const char* key = NULL;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--touch-mib") == 0) {
+      touchMib = atol(argv[i + 1]);
+    } else if (strcmp(argv[i], "--iterations") == 0) {
+      iterations = atoi(argv[i + 1]);
+    } else if (strcmp(argv[i], "--warmup") == 0) {
+      warmup = atoi(argv[i + 1]);
+    } else if (strcmp(argv[i], "--program") == 0) {
+      program = argv[i + 1];
+    } else if (strcmp(argv[i], "--label") == 0) {
+      label = argv[i + 1];
+    } else if (strcmp(argv[i], "--key") == 0) {
+      key = argv[i + 1];
+    } else {
+      fprintf(stderr, "fork_floor: unknown option %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (iterations < 1 || warmup < 0 || touchMib < 0) {
+    fprintf(stderr, "fork_floor: bad counts\n");
+    return 2;
+  }
+
+  /* Private anonymous memory, every page written, as a pre-touched heap. */
+  char* ballast = NULL;
+  if (touchMib > 0) {
+    const size_t bytes = (size_t)touchMib << 20;
+    ballast = malloc(bytes);
+    if (ballast == NULL) {
+      perror("fork_floor: malloc");
+      return 1;
+    }
+    const long page = sysconf(_SC_PAGESIZE);
+    for (size_t off = 0; off < bytes; off += (size_t)page) ballast[off] = 1;
+  }
+
+  long long* samples = calloc((size_t)iterations, sizeof *samples);
+  if (samples == NULL) return 1;
+  char* const childArgv[] = {(char*)program, NULL};
+  for (int i = -warmup; i < iterations; i++) {
+    const long long t0 = nowNanos();
+    const pid_t child = fork();
+    if (child == 0) {
+      execv(program, childArgv);
+      _exit(127);
+    }
+    if (child < 0) {
+      perror("fork_floor: fork");
+      return 1;
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      fprintf(stderr, "fork_floor: %s did not exit with 0\n", program);
+      return 1;
+    }
+    const long long t1 = nowNanos();
+    if (i >= 0) samples[i] = t1 - t0;
+  }
+
+  const char* samplesFile = getenv("BENCH_SAMPLES");
+  if (key != NULL && samplesFile != NULL && samplesFile[0] != '\0') {
+    FILE* out = fopen(samplesFile, "a");
+    if (out == NULL) {
+      perror("fork_floor: samples file");
+      return 1;
+    }
+    for (int i = 0; i < iterations; i++) fprintf(out, "%s %.3f\n", key, samples[i] / 1e3);
+    fclose(out);
+  }
+
+  double mean = 0;
+  for (int i = 0; i < iterations; i++) mean += (double)samples[i];
+  mean /= iterations;
+  qsort(samples, (size_t)iterations, sizeof *samples, compareLongLong);
+  struct rlimit nofile;
+  getrlimit(RLIMIT_NOFILE, &nofile);
+  printf(
+      "RESULT forkfloor label=%s touch_mib=%ld nofile=%llu rss_kib=%ld n=%d median_us=%.1f "
+      "p90_us=%.1f mean_us=%.1f\n",
+      label, touchMib, (unsigned long long)nofile.rlim_cur, statusKib("VmRSS"), iterations,
+      percentileMicros(samples, iterations, 50), percentileMicros(samples, iterations, 90),
+      mean / 1e3);
+  free(samples);
+  free(ballast);
+  return 0;
+}
