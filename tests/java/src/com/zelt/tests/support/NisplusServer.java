@@ -344,12 +344,16 @@ public final class NisplusServer {
                 attrs = parseAttrs(t.raw());
             }
         }
+        boolean hasEntry = i <= toks.size() && i > 1 && toks.get(i - 1).key() == null
+                && toks.get(i - 1).text().equals("entry");
+        if (hasEntry) {
+            values = new ArrayList<>();
+        }
         for (; i < toks.size(); i++) {
             Token t = toks.get(i);
             if ("type".equals(t.key())) {
                 entryType = t.text();
             } else if ("values".equals(t.key())) {
-                values = new ArrayList<>();
                 values.add(new Value(t.bytes(), t.flags()));
             } else if (t.key() == null && values != null) {
                 values.add(new Value(t.bytes(), t.flags()));
