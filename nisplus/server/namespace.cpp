@@ -201,6 +201,8 @@ int Namespace::modifyEntry(std::string_view table, const std::vector<Attr>& attr
   if (hits.size() > 1) return NIS_NOTUNIQUE;
   if (int st = checkShape(*t, change); st != NIS_SUCCESS) return st;
   Entry updated = t->entries[hits[0]];
+  // A seeded entry may be short of columns; a change fills it up.
+  if (updated.values.size() < change.values.size()) updated.values.resize(change.values.size());
   for (size_t c = 0; c < change.values.size(); ++c) {
     if (!(change.values[c].flags & EN_MODIFIED)) continue;
     updated.values[c].bytes = change.values[c].bytes;

@@ -224,12 +224,6 @@ std::string entrySummary(const nis_object* o) {
 
 }  // namespace
 
-// What a request handler produces: a status and the objects to return.
-struct Server::Outcome {
-  int status = NIS_SUCCESS;
-  std::vector<nis_object> objects;
-};
-
 Server::Server(Namespace ns, std::string serverName)
     : ns_(ns), initial_(std::move(ns)), serverName_(std::move(serverName)) {}
 
@@ -279,55 +273,134 @@ const Server::Fault* Server::takeFault(const char* proc, const std::string& name
 
 void Server::dispatch(svc_req* rq, SVCXPRT* xprt) { theServer->serve(rq, xprt); }
 
+namespace {
+
+// One decoded name or indexed request, as the handlers see it.
+struct Request {
+  u_long proc = 0;
+  std::string name;
+  std::vector<Attr> attrs;
+  uint32_t flags = 0;
+  const nis_object* obj = nullptr;  // the first object sent, if any
+};
+
+struct Outcome {
+  int status = NIS_SUCCESS;
+  std::vector<nis_object> objects;
+};
+
+// A directory as an object of a lookup or listing answer.
+nis_object directoryEntry(const Server& server, const Directory& d, Arena& a) {
+  nis_object o{};
+  header(o, a, d.name, d.owner, d.group, d.access, d.ttl, d.oid);
+  o.zo_data.zo_type = NIS_DIRECTORY_OBJ;
+  auto* keep = a.array<std::vector<std::string>>(1);
+  auto* eps = a.array<std::vector<endpoint>>(1);
+  auto* srv = a.array<nis_server>(1);
+  o.DI_data = server.directoryObject(d, *keep, *eps, *srv);
+  return o;
+}
+
+Outcome lookup(const Server& server, const Namespace& ns, const Request& r, Arena& a) {
+  Outcome out;
+  if (r.name.empty() || r.name.find('[') != std::string::npos) {
+    out.status = NIS_BADNAME;
+  } else if (const Directory* d = ns.findDir(r.name)) {
+    out.objects.push_back(directoryEntry(server, *d, a));
+  } else if (const Table* t = ns.findTable(r.name)) {
+    out.objects.push_back(tableObject(*t, a));
+  } else {
+    out.status = ns.missingStatus(r.name);
+  }
+  return out;
+}
+
+Outcome addObject(Namespace& ns, const Request& r, Arena& a) {
+  Outcome out;
+  if (!r.obj) {
+    out.status = NIS_BADOBJECT;
+  } else if (r.obj->zo_data.zo_type == NIS_TABLE_OBJ) {
+    out.status = ns.addTable(tableOf(r.name, *r.obj));
+    if (out.status == NIS_SUCCESS) out.objects.push_back(tableObject(*ns.findTable(r.name), a));
+  } else if (r.obj->zo_data.zo_type == NIS_DIRECTORY_OBJ) {
+    Directory d;
+    d.name = r.name;
+    d.owner = text(r.obj->zo_owner);
+    d.group = text(r.obj->zo_group);
+    d.access = r.obj->zo_access;
+    d.ttl = r.obj->zo_ttl;
+    out.status = ns.addDirectory(std::move(d));
+  } else {
+    out.status = NIS_BADOBJECT;
+  }
+  return out;
+}
+
+Outcome list(const Server& server, const Namespace& ns, const Request& r, Arena& a) {
+  Outcome out;
+  if (const Table* t = ns.findTable(r.name)) {
+    std::vector<size_t> hits;
+    out.status = Namespace::select(*t, r.attrs, hits);
+    for (size_t i : hits) out.objects.push_back(entryObject(*t, t->entries[i], a));
+    if (out.status == NIS_SUCCESS && hits.empty()) out.status = NIS_NOTFOUND;
+  } else if (ns.findDir(r.name)) {
+    // A directory lists its subdirectories and tables.
+    if (!r.attrs.empty()) {
+      out.status = NIS_BADATTRIBUTE;
+      return out;
+    }
+    for (const Directory& d : ns.dirs()) {
+      if (sameName(parentOf(d.name), r.name)) out.objects.push_back(directoryEntry(server, d, a));
+    }
+    for (const Table& t : ns.tables()) {
+      if (sameName(parentOf(t.name), r.name)) out.objects.push_back(tableObject(t, a));
+    }
+    if (out.objects.empty()) out.status = NIS_NOTFOUND;
+  } else {
+    out.status = ns.findDir(parentOf(r.name)) ? NIS_NOSUCHTABLE : NIS_NOSUCHNAME;
+  }
+  return out;
+}
+
+Outcome updateEntry(Namespace& ns, const Request& r, Arena& a) {
+  Outcome out;
+  const Table* t = ns.findTable(r.name);
+  const Entry* stored = nullptr;
+  if (!r.obj) {
+    out.status = NIS_BADOBJECT;
+  } else if (r.obj->zo_data.zo_type != NIS_ENTRY_OBJ) {
+    out.status = t ? NIS_TYPEMISMATCH : NIS_NOSUCHTABLE;
+  } else if (r.proc == NIS_IBADD) {
+    out.status = ns.addEntry(r.name, entryOf(*r.obj), (r.flags & ADD_OVERWRITE) != 0, &stored);
+  } else {
+    out.status = ns.modifyEntry(r.name, r.attrs, entryOf(*r.obj), &stored);
+  }
+  if (out.status == NIS_SUCCESS && stored) out.objects.push_back(entryObject(*t, *stored, a));
+  return out;
+}
+
+// What the log shows of the object a request carries.
+std::string objectSummary(const Request& r) {
+  if (r.proc == NIS_IBADD || r.proc == NIS_IBMODIFY) return entrySummary(r.obj);
+  if (r.proc == NIS_ADD && r.obj && r.obj->zo_data.zo_type == NIS_TABLE_OBJ) {
+    return " table type=" + quote(text(r.obj->TA_data.ta_type)) +
+           " cols=" + std::to_string(r.obj->TA_data.ta_cols.ta_cols_len);
+  }
+  return "";
+}
+
+}  // namespace
+
 void Server::serve(svc_req* rq, SVCXPRT* xprt) {
   const u_long proc = rq->rq_proc;
   if (proc == NULLPROC) {
     svc_sendreply(xprt, encodeNothing, nullptr);
     return;
   }
-  const char* pname = procName(proc);
   if (proc == NIS_FINDDIRECTORY) {
-    fd_args args{};
-    if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args),
-                     reinterpret_cast<char*>(&args))) {
-      svcerr_decode(xprt);
-      return;
-    }
-    std::string name = text(args.dir_name);
-    record(pname, name, {}, 0, "");
-    const Fault* f = takeFault(pname, name);
-    fd_result res{};
-    std::string source = serverName_;
-    res.source = source.data();
-    std::vector<char> data;
-    const Directory* d = ns_.findDir(name);
-    if (f && f->kind != FaultKind::SSuccess) {
-      res.status = f->kind == FaultKind::Status ? static_cast<nis_error>(f->status) : NIS_SUCCESS;
-    } else if (d) {
-      std::vector<std::string> keep;
-      std::vector<endpoint> eps;
-      nis_server srv;
-      directory_obj dobj = directoryObject(*d, keep, eps, srv);
-      u_long size = xdr_sizeof(reinterpret_cast<xdrproc_t>(xdr_directory_obj), &dobj);
-      data.resize(size);
-      XDR x;
-      xdrmem_create(&x, data.data(), static_cast<u_int>(size), XDR_ENCODE);
-      bool ok = xdr_directory_obj(&x, &dobj);
-      xdr_destroy(&x);
-      res.status = ok ? NIS_SUCCESS : NIS_SYSTEMERROR;
-      if (ok) {
-        res.dir_data.dir_data_len = static_cast<u_int>(data.size());
-        res.dir_data.dir_data_val = data.data();
-      }
-    } else {
-      res.status = isWithin(name, ns_.root()) ? NIS_NOTFOUND : NIS_NOSUCHNAME;
-    }
-    if (f && f->kind == FaultKind::SSuccess) res.status = NIS_S_SUCCESS;
-    svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&res));
-    svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
+    findDirectory(xprt);
     return;
   }
-
   const bool nameRequest = proc == NIS_LOOKUP || proc == NIS_ADD || proc == NIS_REMOVE;
   const bool ibRequest =
       proc == NIS_IBLIST || proc == NIS_IBADD || proc == NIS_IBMODIFY || proc == NIS_IBREMOVE;
@@ -345,109 +418,37 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
     svcerr_decode(xprt);
     return;
   }
-
-  std::string name = text(nameRequest ? ns.ns_name : ib.ibr_name);
-  std::vector<Attr> attrs = ibRequest ? attrsOf(ib) : std::vector<Attr>();
-  uint32_t flags = ibRequest ? ib.ibr_flags : 0;
-  const nis_object* obj = nullptr;
-  if (nameRequest && ns.ns_object.ns_object_len > 0) obj = ns.ns_object.ns_object_val;
-  if (ibRequest && ib.ibr_obj.ibr_obj_len > 0) obj = ib.ibr_obj.ibr_obj_val;
-
-  std::string extra;
-  if (proc == NIS_IBADD || proc == NIS_IBMODIFY) {
-    extra = entrySummary(obj);
-  } else if (proc == NIS_ADD && obj && obj->zo_data.zo_type == NIS_TABLE_OBJ) {
-    extra = " table type=" + quote(text(obj->TA_data.ta_type)) +
-            " cols=" + std::to_string(obj->TA_data.ta_cols.ta_cols_len);
+  Request r;
+  r.proc = proc;
+  if (nameRequest) {
+    r.name = text(ns.ns_name);
+    if (ns.ns_object.ns_object_len > 0) r.obj = ns.ns_object.ns_object_val;
+  } else {
+    r.name = text(ib.ibr_name);
+    r.attrs = attrsOf(ib);
+    r.flags = ib.ibr_flags;
+    if (ib.ibr_obj.ibr_obj_len > 0) r.obj = ib.ibr_obj.ibr_obj_val;
   }
-  record(pname, name, attrs, flags, extra);
+  const char* pname = procName(proc);
+  record(pname, r.name, r.attrs, r.flags, objectSummary(r));
 
   Arena arena;
   Outcome out;
-  const Fault* f = takeFault(pname, name);
+  const Fault* f = takeFault(pname, r.name);
   if (f && f->kind != FaultKind::SSuccess) {
     out.status = f->kind == FaultKind::Status ? f->status : NIS_SUCCESS;
   } else if (proc == NIS_LOOKUP) {
-    if (name.empty() || name.find('[') != std::string::npos) {
-      out.status = NIS_BADNAME;
-    } else if (const Directory* d = ns_.findDir(name)) {
-      nis_object o{};
-      header(o, arena, d->name, d->owner, d->group, d->access, d->ttl, d->oid);
-      o.zo_data.zo_type = NIS_DIRECTORY_OBJ;
-      auto* keep = arena.array<std::vector<std::string>>(1);
-      auto* eps = arena.array<std::vector<endpoint>>(1);
-      auto* srv = arena.array<nis_server>(1);
-      o.DI_data = directoryObject(*d, *keep, *eps, *srv);
-      out.objects.push_back(o);
-    } else if (const Table* t = ns_.findTable(name)) {
-      out.objects.push_back(tableObject(*t, arena));
-    } else {
-      out.status = ns_.missingStatus(name);
-    }
+    out = lookup(*this, ns_, r, arena);
   } else if (proc == NIS_ADD) {
-    if (!obj) {
-      out.status = NIS_BADOBJECT;
-    } else if (obj->zo_data.zo_type == NIS_TABLE_OBJ) {
-      out.status = ns_.addTable(tableOf(name, *obj));
-      if (out.status == NIS_SUCCESS)
-        out.objects.push_back(tableObject(*ns_.findTable(name), arena));
-    } else if (obj->zo_data.zo_type == NIS_DIRECTORY_OBJ) {
-      Directory d;
-      d.name = name;
-      d.owner = text(obj->zo_owner);
-      d.group = text(obj->zo_group);
-      d.access = obj->zo_access;
-      d.ttl = obj->zo_ttl;
-      out.status = ns_.addDirectory(std::move(d));
-    } else {
-      out.status = NIS_BADOBJECT;
-    }
+    out = addObject(ns_, r, arena);
   } else if (proc == NIS_REMOVE) {
-    out.status = ns_.removeObject(name);
+    out.status = ns_.removeObject(r.name);
   } else if (proc == NIS_IBLIST) {
-    if (const Table* t = ns_.findTable(name)) {
-      std::vector<size_t> hits;
-      out.status = Namespace::select(*t, attrs, hits);
-      for (size_t i : hits) out.objects.push_back(entryObject(*t, t->entries[i], arena));
-      if (out.status == NIS_SUCCESS && hits.empty()) out.status = NIS_NOTFOUND;
-    } else if (ns_.findDir(name)) {
-      if (!attrs.empty()) {
-        out.status = NIS_BADATTRIBUTE;
-      } else {
-        for (const Directory& d : ns_.dirs()) {
-          if (!sameName(parentOf(d.name), name)) continue;
-          nis_object o{};
-          header(o, arena, d.name, d.owner, d.group, d.access, d.ttl, d.oid);
-          o.zo_data.zo_type = NIS_DIRECTORY_OBJ;
-          auto* keep = arena.array<std::vector<std::string>>(1);
-          auto* eps = arena.array<std::vector<endpoint>>(1);
-          auto* srv = arena.array<nis_server>(1);
-          o.DI_data = directoryObject(d, *keep, *eps, *srv);
-          out.objects.push_back(o);
-        }
-        for (const Table& t : ns_.tables()) {
-          if (sameName(parentOf(t.name), name)) out.objects.push_back(tableObject(t, arena));
-        }
-        if (out.objects.empty()) out.status = NIS_NOTFOUND;
-      }
-    } else {
-      out.status = ns_.findDir(parentOf(name)) ? NIS_NOSUCHTABLE : NIS_NOSUCHNAME;
-    }
+    out = list(*this, ns_, r, arena);
   } else if (proc == NIS_IBADD || proc == NIS_IBMODIFY) {
-    const Table* t = ns_.findTable(name);
-    const Entry* stored = nullptr;
-    if (!obj) {
-      out.status = NIS_BADOBJECT;
-    } else if (obj->zo_data.zo_type != NIS_ENTRY_OBJ) {
-      out.status = t ? NIS_TYPEMISMATCH : NIS_NOSUCHTABLE;
-    } else if (proc == NIS_IBADD) {
-      out.status = ns_.addEntry(name, entryOf(*obj), (flags & ADD_OVERWRITE) != 0, &stored);
-    } else {
-      out.status = ns_.modifyEntry(name, attrs, entryOf(*obj), &stored);
-    }
-    if (out.status == NIS_SUCCESS && stored) out.objects.push_back(entryObject(*t, *stored, arena));
-  } else if (proc == NIS_IBREMOVE) {
-    out.status = ns_.removeEntries(name, attrs, (flags & REM_MULTIPLE) != 0, nullptr);
+    out = updateEntry(ns_, r, arena);
+  } else {
+    out.status = ns_.removeEntries(r.name, r.attrs, (r.flags & REM_MULTIPLE) != 0, nullptr);
   }
   if (f && f->kind == FaultKind::SSuccess) out.status = NIS_S_SUCCESS;
 
@@ -457,6 +458,49 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
   res.objects.objects_val = out.objects.data();
   svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(&res));
   svc_freeargs(xprt, argProc, argPtr);
+}
+
+void Server::findDirectory(SVCXPRT* xprt) {
+  fd_args args{};
+  if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args),
+                   reinterpret_cast<char*>(&args))) {
+    svcerr_decode(xprt);
+    return;
+  }
+  const char* pname = procName(NIS_FINDDIRECTORY);
+  std::string name = text(args.dir_name);
+  record(pname, name, {}, 0, "");
+  const Fault* f = takeFault(pname, name);
+  fd_result res{};
+  res.source = const_cast<char*>(serverName_.c_str());
+  std::vector<char> data;
+  const Directory* d = ns_.findDir(name);
+  if (f && f->kind != FaultKind::SSuccess) {
+    res.status = f->kind == FaultKind::Status ? static_cast<nis_error>(f->status) : NIS_SUCCESS;
+  } else if (d) {
+    // dir_data is the XDR of the directory object.
+    std::vector<std::string> keep;
+    std::vector<endpoint> eps;
+    nis_server srv;
+    directory_obj dobj = directoryObject(*d, keep, eps, srv);
+    u_long size = xdr_sizeof(reinterpret_cast<xdrproc_t>(xdr_directory_obj), &dobj);
+    data.resize(size);
+    XDR x;
+    xdrmem_create(&x, data.data(), static_cast<u_int>(size), XDR_ENCODE);
+    bool ok = xdr_directory_obj(&x, &dobj);
+    xdr_destroy(&x);
+    res.status = ok ? NIS_SUCCESS : NIS_SYSTEMERROR;
+    if (ok) {
+      res.dir_data.dir_data_len = static_cast<u_int>(data.size());
+      res.dir_data.dir_data_val = data.data();
+    }
+  } else {
+    // libnsl also asks about table names: they must not look like directories.
+    res.status = isWithin(name, ns_.root()) ? NIS_NOTFOUND : NIS_NOSUCHNAME;
+  }
+  if (f && f->kind == FaultKind::SSuccess) res.status = NIS_S_SUCCESS;
+  svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&res));
+  svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
 }
 
 bool Server::control(const std::vector<std::string>& args, std::string& out) {

@@ -38,9 +38,8 @@ class Server {
     int status = 0;
     std::string name;  // empty: any name
   };
-  struct Outcome;
-
   void serve(svc_req* rq, SVCXPRT* xprt);
+  void findDirectory(SVCXPRT* xprt);
   const Fault* takeFault(const char* proc, const std::string& name);
   void record(const char* proc, const std::string& name, const std::vector<Attr>& attrs,
               uint32_t flags, const std::string& extra);

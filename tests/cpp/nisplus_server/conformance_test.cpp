@@ -454,6 +454,22 @@ TEST_F(Conformance, ModifyAndRemoveNeedAUniqueMatch) {
   EXPECT_NE(left[0].find("\"b\\0\" \"3\\0\""), std::string::npos);
 }
 
+TEST_F(Conformance, ModifyFillsUpASeededEntryShortOfColumns) {
+  const std::string t = "short." + kOrg;
+  load("table " + t + " type=\"s_tbl\"\ncolumn k flags=0x8\ncolumn v\nentry " + t + " \"k\\0\"\n");
+  Result r = list(t);
+  ASSERT_EQ(r->objects.objects_len, 1u);
+  EXPECT_EQ(r->objects.objects_val[0].EN_data.en_cols.en_cols_len, 1u);
+  EntryBuilder m;
+  m.type = "s_tbl";
+  m.values = {withNul("k"), withNul("v")};
+  m.flags = {0, EN_MODIFIED};
+  ASSERT_EQ(Result(nis_modify_entry(("[k=k]," + t).c_str(), m.build(), 0))->status, NIS_SUCCESS);
+  auto entries = entryLines(t);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_NE(entries[0].find(" \"k\\0\" \"v\\0\""), std::string::npos) << entries[0];
+}
+
 TEST_F(Conformance, RemoveEntry) {
   Result r(nis_remove_entry(("[key=two]," + kSmall).c_str(), nullptr, 0));
   ASSERT_EQ(r->status, NIS_SUCCESS) << nis_sperrno(r->status);
