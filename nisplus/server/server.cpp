@@ -40,6 +40,14 @@ class Arena {
   std::vector<std::shared_ptr<void>> keep_;
 };
 
+// The object type as sent: any 32-bit value, which the zotypes enum cannot
+// hold without undefined behaviour.
+uint32_t objectType(const nis_object& o) {
+  uint32_t v;
+  std::memcpy(&v, &o.zo_data.zo_type, sizeof v);
+  return v;
+}
+
 // xdr_void has no parameters, which xdrproc_t's casts warn about.
 bool_t encodeNothing(XDR*, ...) { return TRUE; }
 
@@ -207,10 +215,10 @@ bool knownProc(const std::string& name) {
 
 std::string entrySummary(const nis_object* o) {
   if (!o) return "";
-  std::string s = " entry type=" +
-                  quote(text(o->zo_data.zo_type == NIS_ENTRY_OBJ ? o->EN_data.en_type : nullptr));
-  if (o->zo_data.zo_type != NIS_ENTRY_OBJ)
-    return s + " cols=0 objtype=" + std::to_string(o->zo_data.zo_type);
+  const uint32_t type = objectType(*o);
+  std::string s =
+      " entry type=" + quote(text(type == NIS_ENTRY_OBJ ? o->EN_data.en_type : nullptr));
+  if (type != NIS_ENTRY_OBJ) return s + " cols=0 objtype=" + std::to_string(type);
   const entry_obj& en = o->EN_data;
   s += " cols=" + std::to_string(en.en_cols.en_cols_len);
   for (u_int i = 0; i < en.en_cols.en_cols_len; ++i) {
@@ -319,10 +327,10 @@ Outcome addObject(Namespace& ns, const Request& r, Arena& a) {
   Outcome out;
   if (!r.obj) {
     out.status = NIS_BADOBJECT;
-  } else if (r.obj->zo_data.zo_type == NIS_TABLE_OBJ) {
+  } else if (objectType(*r.obj) == NIS_TABLE_OBJ) {
     out.status = ns.addTable(tableOf(r.name, *r.obj));
     if (out.status == NIS_SUCCESS) out.objects.push_back(tableObject(*ns.findTable(r.name), a));
-  } else if (r.obj->zo_data.zo_type == NIS_DIRECTORY_OBJ) {
+  } else if (objectType(*r.obj) == NIS_DIRECTORY_OBJ) {
     Directory d;
     d.name = r.name;
     d.owner = text(r.obj->zo_owner);
@@ -368,7 +376,7 @@ Outcome updateEntry(Namespace& ns, const Request& r, Arena& a) {
   const Entry* stored = nullptr;
   if (!r.obj) {
     out.status = NIS_BADOBJECT;
-  } else if (r.obj->zo_data.zo_type != NIS_ENTRY_OBJ) {
+  } else if (objectType(*r.obj) != NIS_ENTRY_OBJ) {
     out.status = t ? NIS_TYPEMISMATCH : NIS_NOSUCHTABLE;
   } else if (r.proc == NIS_IBADD) {
     out.status = ns.addEntry(r.name, entryOf(*r.obj), (r.flags & ADD_OVERWRITE) != 0, &stored);
@@ -382,7 +390,7 @@ Outcome updateEntry(Namespace& ns, const Request& r, Arena& a) {
 // What the log shows of the object a request carries.
 std::string objectSummary(const Request& r) {
   if (r.proc == NIS_IBADD || r.proc == NIS_IBMODIFY) return entrySummary(r.obj);
-  if (r.proc == NIS_ADD && r.obj && r.obj->zo_data.zo_type == NIS_TABLE_OBJ) {
+  if (r.proc == NIS_ADD && r.obj && objectType(*r.obj) == NIS_TABLE_OBJ) {
     return " table type=" + quote(text(r.obj->TA_data.ta_type)) +
            " cols=" + std::to_string(r.obj->TA_data.ta_cols.ta_cols_len);
   }
@@ -415,6 +423,8 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
                                   : reinterpret_cast<xdrproc_t>(xdr_ib_request);
   char* argPtr = nameRequest ? reinterpret_cast<char*>(&ns) : reinterpret_cast<char*>(&ib);
   if (!svc_getargs(xprt, argProc, argPtr)) {
+    // A half-decoded request still owns what was decoded so far.
+    svc_freeargs(xprt, argProc, argPtr);
     svcerr_decode(xprt);
     return;
   }
@@ -464,6 +474,7 @@ void Server::findDirectory(SVCXPRT* xprt) {
   fd_args args{};
   if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args),
                    reinterpret_cast<char*>(&args))) {
+    svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
     svcerr_decode(xprt);
     return;
   }

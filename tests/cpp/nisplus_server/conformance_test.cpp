@@ -16,8 +16,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -699,6 +701,56 @@ TEST_F(Conformance, MalformedRequestsNeverStopTheServer) {
   EXPECT_TRUE(nullprocAnswers("udp"));
   EXPECT_TRUE(nullprocAnswers("tcp"));
   EXPECT_EQ(list(kSmall)->status, NIS_SUCCESS);
+}
+
+TEST_F(Conformance, MutatedRequestsNeverStopTheServer) {
+  const std::string entryAdd = encodedEntryAdd(kSmall);
+  const std::string tableAdd = encodedTableAdd("fuzz." + kOrg);
+  ASSERT_FALSE(entryAdd.empty());
+  ASSERT_FALSE(tableAdd.empty());
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(serverPort(IPPROTO_UDP));
+  int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  std::mt19937 rng(20261208);
+  const uint32_t procs[] = {NIS_IBADD, NIS_IBMODIFY, NIS_IBREMOVE, NIS_IBLIST,
+                            NIS_ADD,   NIS_LOOKUP,   NIS_REMOVE};
+  for (int round = 0; round < 3000; ++round) {
+    uint32_t proc = procs[round % 7];
+    std::string body =
+        proc == NIS_ADD || proc == NIS_LOOKUP || proc == NIS_REMOVE ? tableAdd : entryAdd;
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) {
+      size_t at = rng() % body.size();
+      // Aligned words hold lengths, counts and union discriminants.
+      size_t word = at & ~size_t{3};
+      static const uint32_t kWords[] = {0, 1, 5, 0x100, 0x7fffffff, 0xffffffff};
+      switch (rng() % 4) {
+        case 0:
+          body[at] = static_cast<char>(rng());
+          break;
+        case 1:
+          body.resize(at);
+          break;
+        default:
+          if (word + 4 <= body.size()) {
+            uint32_t v = htonl(kWords[rng() % 6]);
+            std::memcpy(&body[word], &v, 4);
+          }
+      }
+      if (body.empty()) body = "x";
+    }
+    std::string msg = callMessage(proc, body);
+    sendto(udp, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (round % 100 == 99) {
+      // Let the server keep up so the socket buffer drops nothing.
+      ASSERT_TRUE(nullprocAnswers("udp")) << "after round " << round;
+    }
+  }
+  close(udp);
+  EXPECT_TRUE(nullprocAnswers("tcp"));
+  EXPECT_EQ(lookup(kSmall)->status, NIS_SUCCESS);
 }
 
 TEST_F(Conformance, AStalledClientDoesNotStallOthers) {

@@ -85,3 +85,75 @@ RawAnswer rawFindDirectory(const std::string& name) {
   clnt_destroy(c);
   return a;
 }
+
+namespace {
+
+template <typename T>
+std::string encode(bool_t (*fn)(XDR*, T*), T* value) {
+  u_long size = xdr_sizeof(reinterpret_cast<xdrproc_t>(fn), value);
+  std::string out(size, '\0');
+  XDR x;
+  xdrmem_create(&x, out.data(), static_cast<u_int>(size), XDR_ENCODE);
+  bool ok = fn(&x, value);
+  xdr_destroy(&x);
+  return ok ? out : std::string();
+}
+
+}  // namespace
+
+std::string encodedEntryAdd(const std::string& table) {
+  char v0[] = "key", v1[] = "value";
+  entry_col cols[2] = {};
+  cols[0].ec_value.ec_value_len = sizeof v0;
+  cols[0].ec_value.ec_value_val = v0;
+  cols[1].ec_value.ec_value_len = sizeof v1;
+  cols[1].ec_value.ec_value_val = v1;
+  char type[] = "small_tbl", empty[] = "", name[] = "small";
+  nis_object o{};
+  o.zo_name = name;
+  o.zo_owner = empty;
+  o.zo_group = empty;
+  o.zo_domain = empty;
+  o.zo_data.zo_type = NIS_ENTRY_OBJ;
+  o.zo_data.objdata_u.en_data.en_type = type;
+  o.zo_data.objdata_u.en_data.en_cols.en_cols_len = 2;
+  o.zo_data.objdata_u.en_data.en_cols.en_cols_val = cols;
+  char attrName[] = "key", attrVal[] = "key";
+  nis_attr attr{};
+  attr.zattr_ndx = attrName;
+  attr.zattr_val.zattr_val_len = sizeof attrVal;
+  attr.zattr_val.zattr_val_val = attrVal;
+  ib_request r{};
+  r.ibr_name = const_cast<char*>(table.c_str());
+  r.ibr_srch.ibr_srch_len = 1;
+  r.ibr_srch.ibr_srch_val = &attr;
+  r.ibr_obj.ibr_obj_len = 1;
+  r.ibr_obj.ibr_obj_val = &o;
+  return encode(xdr_ib_request, &r);
+}
+
+std::string encodedTableAdd(const std::string& name) {
+  char c0[] = "key", c1[] = "value", type[] = "fuzz_tbl", empty[] = "";
+  table_col cols[2] = {};
+  cols[0].tc_name = c0;
+  cols[0].tc_flags = TA_SEARCHABLE;
+  cols[1].tc_name = c1;
+  nis_object o{};
+  o.zo_name = empty;
+  o.zo_owner = empty;
+  o.zo_group = empty;
+  o.zo_domain = empty;
+  o.zo_data.zo_type = NIS_TABLE_OBJ;
+  table_obj& t = o.zo_data.objdata_u.ta_data;
+  t.ta_type = type;
+  t.ta_maxcol = 2;
+  t.ta_sep = ' ';
+  t.ta_cols.ta_cols_len = 2;
+  t.ta_cols.ta_cols_val = cols;
+  t.ta_path = empty;
+  ns_request r{};
+  r.ns_name = const_cast<char*>(name.c_str());
+  r.ns_object.ns_object_len = 1;
+  r.ns_object.ns_object_val = &o;
+  return encode(xdr_ns_request, &r);
+}

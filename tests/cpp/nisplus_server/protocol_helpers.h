@@ -33,3 +33,8 @@ struct RawAnswer {
 
 RawAnswer rawLookup(const std::string& name, const char* netid);
 RawAnswer rawFindDirectory(const std::string& name);
+
+// XDR bodies of well-formed requests, for mutation: an NIS_IBADD of an
+// entry into `table` (two columns) and an NIS_ADD of a two-column table.
+std::string encodedEntryAdd(const std::string& table);
+std::string encodedTableAdd(const std::string& name);
