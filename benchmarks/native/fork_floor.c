@@ -4,14 +4,28 @@
  * amount of private memory to stand in for a JVM of that size.
  *
  *   fork_floor [--touch-mib N] [--iterations N] [--warmup N] [--program PATH] [--label L]
- *              [--key KEY]
+ *              [--key KEY] [--double [--vfork-first]] [--threads N]
+ *
+ * --double times the detached shape instead: fork, the child forks again
+ * (the grandchild executes the program) and exits at once, the parent reaps
+ * the child only. That is the floor for any launch built on two forks.
+ *
+ * --vfork-first (with --double) makes the first child with vfork instead:
+ * it shares the parent's memory, so only the grandchild's fork copies the
+ * page tables and the first child's exit tears nothing down.
+ *
+ * --threads N first starts N idle threads that each allocate with malloc
+ * (so each gets its own malloc arena, as JVM threads do): fork in glibc
+ * locks and then unlocks every arena, and each unlock writes a page that
+ * the new child shares.
  *
  * With --key and $BENCH_SAMPLES set, every sample is appended to that file as
  * a "KEY microseconds" line.
- * Prints one line: RESULT forkfloor label=L touch_mib=N nofile=N rss_kib=N n=N
+ * Prints one line: RESULT forkfloor label=L forks=1|2 threads=N touch_mib=N nofile=N rss_kib=N n=N
  * median_us=N p90_us=N mean_us=N
  */
 #define _GNU_SOURCE
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,6 +70,34 @@ static long statusKib(const char* field) {
   return value;
 }
 
+/* Starts the program in the chosen shape; returns the child to wait for. The
+ * child side never returns (a vfork child must not leave this frame). */
+static pid_t startChild(int twoForks, int vforkFirst, const char* program, char* const argv[]) {
+  const pid_t child = twoForks && vforkFirst ? vfork() : fork();
+  if (child == 0) {
+    if (twoForks && fork() != 0) _exit(0);
+    execv(program, argv);
+    _exit(127);
+  }
+  return child;
+}
+
+static pthread_mutex_t idleLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t idleCond = PTHREAD_COND_INITIALIZER;
+static int idleReady;
+
+/* Allocates (taking an arena of its own) and then waits for good. */
+static void* idleThread(void* arg) {
+  (void)arg;
+  void* block = malloc(64);
+  pthread_mutex_lock(&idleLock);
+  idleReady++;
+  pthread_cond_broadcast(&idleCond);
+  for (;;) pthread_cond_wait(&idleCond, &idleLock);
+  free(block);
+  return NULL;
+}
+
 int main(int argc, char** argv) {
   long touchMib = 0;
   int iterations = 500;
@@ -63,7 +105,23 @@ int main(int argc, char** argv) {
   const char* program = "/bin/true";
   const char* label = "floor";
   const char* key = NULL;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  int twoForks = 0;
+  int vforkFirst = 0;
+  int threads = 0;
+  for (int i = 1; i < argc; i += 2) {
+    if (strcmp(argv[i], "--double") == 0 || strcmp(argv[i], "--vfork-first") == 0) {
+      if (argv[i][2] == 'd') {
+        twoForks = 1;
+      } else {
+        vforkFirst = 1;
+      }
+      --i;
+      continue;
+    }
+    if (i + 1 == argc) {
+      fprintf(stderr, "fork_floor: %s needs a value\n", argv[i]);
+      return 2;
+    }
     if (strcmp(argv[i], "--touch-mib") == 0) {
       touchMib = atol(argv[i + 1]);
     } else if (strcmp(argv[i], "--iterations") == 0) {
@@ -74,6 +132,8 @@ int main(int argc, char** argv) {
       program = argv[i + 1];
     } else if (strcmp(argv[i], "--label") == 0) {
       label = argv[i + 1];
+    } else if (strcmp(argv[i], "--threads") == 0) {
+      threads = atoi(argv[i + 1]);
     } else if (strcmp(argv[i], "--key") == 0) {
       key = argv[i + 1];
     } else {
@@ -99,16 +159,23 @@ int main(int argc, char** argv) {
     for (size_t off = 0; off < bytes; off += (size_t)page) ballast[off] = 1;
   }
 
+  for (int t = 0; t < threads; t++) {
+    pthread_t id;
+    if (pthread_create(&id, NULL, idleThread, NULL) != 0) {
+      fprintf(stderr, "fork_floor: cannot start thread\n");
+      return 1;
+    }
+  }
+  pthread_mutex_lock(&idleLock);
+  while (idleReady < threads) pthread_cond_wait(&idleCond, &idleLock);
+  pthread_mutex_unlock(&idleLock);
+
   long long* samples = calloc((size_t)iterations, sizeof *samples);
   if (samples == NULL) return 1;
   char* const childArgv[] = {(char*)program, NULL};
   for (int i = -warmup; i < iterations; i++) {
     const long long t0 = nowNanos();
-    const pid_t child = fork();
-    if (child == 0) {
-      execv(program, childArgv);
-      _exit(127);
-    }
+    const pid_t child = startChild(twoForks, vforkFirst, program, childArgv);
     if (child < 0) {
       perror("fork_floor: fork");
       return 1;
@@ -140,9 +207,11 @@ int main(int argc, char** argv) {
   struct rlimit nofile;
   getrlimit(RLIMIT_NOFILE, &nofile);
   printf(
-      "RESULT forkfloor label=%s touch_mib=%ld nofile=%llu rss_kib=%ld n=%d median_us=%.1f "
+      "RESULT forkfloor label=%s forks=%d%s threads=%d touch_mib=%ld nofile=%llu rss_kib=%ld n=%d "
+      "median_us=%.1f "
       "p90_us=%.1f mean_us=%.1f\n",
-      label, touchMib, (unsigned long long)nofile.rlim_cur, statusKib("VmRSS"), iterations,
+      label, twoForks ? 2 : 1, twoForks && vforkFirst ? " (vfork first)" : "", threads, touchMib,
+      (unsigned long long)nofile.rlim_cur, statusKib("VmRSS"), iterations,
       percentileMicros(samples, iterations, 50), percentileMicros(samples, iterations, 90),
       mean / 1e3);
   free(samples);

@@ -2,7 +2,8 @@
 // C++ straight through libnsl's own client, timed per call, with the results
 // freed and nothing converted.
 //
-//   raw_nis_bench list   NAME ROWS ITERATIONS WARMUP   nis_list of NAME (must give ROWS objects)
+//   raw_nis_bench list   NAME ROWS ITERATIONS WARMUP   nis_list of NAME (must give ROWS objects),
+//                                                      timed alone and with nis_freeresult
 //   raw_nis_bench lookup NAME ITERATIONS WARMUP        nis_lookup of NAME
 //   raw_nis_bench add    TABLE TYPE COUNT              nis_add_entry of COUNT new 8-column
 //                                                      entries, then nis_remove_entry of each
@@ -80,7 +81,8 @@ int fail(const std::string& what, const nis_result* r) {
 }
 
 int benchList(const std::string& name, unsigned rows, int iterations, int warmup) {
-  std::vector<long long> ns;
+  std::vector<long long> call;
+  std::vector<long long> withFree;
   for (int i = -warmup; i < iterations; ++i) {
     const long long t0 = nowNanos();
     Result r(nis_list(name.c_str(), 0, nullptr, nullptr));
@@ -91,10 +93,17 @@ int benchList(const std::string& name, unsigned rows, int iterations, int warmup
                    r->objects.objects_len, rows);
       return 1;
     }
-    if (i >= 0) ns.push_back(t1 - t0);
+    r.reset();
+    const long long t2 = nowNanos();
+    if (i >= 0) {
+      call.push_back(t1 - t0);
+      withFree.push_back(t2 - t0);
+    }
   }
-  printSummary("op=list name=" + name + " rows=" + std::to_string(rows), ns);
-  saveSamples(BENCH_CLIENT ":list:" + std::to_string(rows), ns);
+  printSummary("op=list name=" + name + " rows=" + std::to_string(rows), call);
+  printSummary("op=list+free name=" + name + " rows=" + std::to_string(rows), withFree);
+  saveSamples(BENCH_CLIENT ":list:" + std::to_string(rows), call);
+  saveSamples(BENCH_CLIENT ":listfree:" + std::to_string(rows), withFree);
   return 0;
 }
 

@@ -32,24 +32,20 @@ public final class BridgeBench {
 
         for (int rows : new int[] {100, 1_000, 10_000}) {
             String table = "bench" + rows + "." + dir;
-            int iterations = scaled(Math.max(20, 40_000 / rows), scale);
+            int iterations = Samples.scaled(Math.max(20, 40_000 / rows), scale);
             int warmup = Math.max(3, iterations / 10);
             int h = open(table);
             getAll(h, table, rows, iterations, warmup);
             walk(h, table, rows, iterations, warmup);
             LIB.nisplusCloseTable(h);
         }
-        openClose("bench100." + dir, scaled(2_000, scale));
-        addDelete("scratch." + dir, scaled(1_000, scale));
-    }
-
-    static int scaled(int n, double scale) {
-        return Math.max(5, (int) Math.round(n * scale));
+        openClose("bench100." + dir, Samples.scaled(2_000, scale));
+        addDelete("scratch." + dir, Samples.scaled(1_000, scale));
     }
 
     static int open(String table) {
         int h = LIB.nisplusOpenTable(table, TYPE);
-        LaunchBench.check(h >= 0, "cannot open " + table + ": " + h);
+        Samples.check(h >= 0, "cannot open " + table + ": " + h);
         return h;
     }
 
@@ -59,7 +55,7 @@ public final class BridgeBench {
             long t0 = System.nanoTime();
             String[] all = LIB.nisplusGetAllEntries(h, "");
             long t1 = System.nanoTime();
-            LaunchBench.check(all != null && all.length == rows * COLUMNS,
+            Samples.check(all != null && all.length == rows * COLUMNS,
                     "get-all of " + table + " gave " + (all == null ? "null" : all.length + " strings"));
             if (i >= 0) s.add(t1 - t0);
         }
@@ -81,7 +77,7 @@ public final class BridgeBench {
                 row = LIB.nisplusGetNextEntry(h);
             }
             long t2 = System.nanoTime();
-            LaunchBench.check(n == rows, "walk of " + table + " gave " + n + " rows");
+            Samples.check(n == rows, "walk of " + table + " gave " + n + " rows");
             if (i >= 0) {
                 whole.add(t2 - t0);
                 first.add(t1 - t0);
@@ -100,7 +96,7 @@ public final class BridgeBench {
             int h = LIB.nisplusOpenTable(table, TYPE);
             LIB.nisplusCloseTable(h);
             long t1 = System.nanoTime();
-            LaunchBench.check(h >= 0, "open of " + table + " gave " + h);
+            Samples.check(h >= 0, "open of " + table + " gave " + h);
             if (i >= 0) s.add(t1 - t0);
         }
         Samples.result("bridge", "op=openclose name=" + table + " " + s.summary());
@@ -118,14 +114,14 @@ public final class BridgeBench {
             long t0 = System.nanoTime();
             int st = LIB.nisplusAddEntry(h, values);
             long t1 = System.nanoTime();
-            LaunchBench.check(st == 0, "add-entry gave " + st);
+            Samples.check(st == 0, "add-entry gave " + st);
             adds.add(t1 - t0);
         }
         for (int i = 0; i < count; i++) {
             long t0 = System.nanoTime();
             int st = LIB.nisplusDeleteEntry(h, "[c0=add" + i + "c0],");
             long t1 = System.nanoTime();
-            LaunchBench.check(st == 0, "delete-entry gave " + st);
+            Samples.check(st == 0, "delete-entry gave " + st);
             deletes.add(t1 - t0);
         }
         LIB.nisplusCloseTable(h);

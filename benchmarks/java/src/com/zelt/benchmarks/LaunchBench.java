@@ -50,21 +50,21 @@ public final class LaunchBench {
                         long t0 = System.nanoTime();
                         int rc = cmd.launchapp(1, -1, -1, -1, -1, argv, null);
                         long t1 = System.nanoTime();
-                        check(rc == 0, "launchapp returned " + rc);
+                        Samples.check(rc == 0, "launchapp returned " + rc);
                         if (i >= 0) launch.add(t1 - t0);
                     }
                     case 1 -> {
                         long t0 = System.nanoTime();
                         int rc = cmd.launchapp(1, 65534, 65534, 65534, 65534, argv, null);
                         long t1 = System.nanoTime();
-                        check(rc == 0, "launchapp as nobody returned " + rc);
+                        Samples.check(rc == 0, "launchapp as nobody returned " + rc);
                         if (i >= 0) nobody.add(t1 - t0);
                     }
                     default -> {
                         long t0 = System.nanoTime();
                         Process p = start(pb);
                         long t1 = System.nanoTime();
-                        check(p.waitFor() == 0, "/bin/true failed");
+                        Samples.check(p.waitFor() == 0, "/bin/true failed");
                         if (i >= 0) builder.add(t1 - t0);
                     }
                 }
@@ -87,13 +87,6 @@ public final class LaunchBench {
             return pb.start();
         } catch (IOException e) {
             throw new IllegalStateException("cannot start " + PROGRAM, e);
-        }
-    }
-
-    static void check(boolean ok, String what) {
-        if (!ok) {
-            System.err.println("LaunchBench: " + what);
-            System.exit(1);
         }
     }
 

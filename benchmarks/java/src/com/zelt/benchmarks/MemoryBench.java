@@ -33,9 +33,9 @@ public final class MemoryBench {
                 String table = args[1];
                 cycle = () -> {
                     int h = lib.nisplusOpenTable(table, BridgeBench.TYPE);
-                    LaunchBench.check(h >= 0, "open gave " + h);
+                    Samples.check(h >= 0, "open gave " + h);
                     String[] all = lib.nisplusGetAllEntries(h, "");
-                    LaunchBench.check(all != null && all.length > 0, "get-all gave nothing");
+                    Samples.check(all != null && all.length > 0, "get-all gave nothing");
                     lib.nisplusCloseTable(h);
                 };
                 argBase = 2;
@@ -43,7 +43,7 @@ public final class MemoryBench {
             case "launch" -> {
                 CmdLauncher cmd = new CmdLauncher();
                 String[] argv = {"/bin/true"};
-                cycle = () -> LaunchBench.check(cmd.launchapp(1, -1, -1, -1, -1, argv, null) == 0,
+                cycle = () -> Samples.check(cmd.launchapp(1, -1, -1, -1, -1, argv, null) == 0,
                         "launchapp failed");
                 argBase = 1;
             }

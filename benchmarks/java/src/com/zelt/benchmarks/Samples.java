@@ -77,6 +77,19 @@ final class Samples {
         }
     }
 
+    /** Ends the run with a message when a benchmark's result is wrong. */
+    static void check(boolean ok, String what) {
+        if (!ok) {
+            System.err.println("benchmark failed: " + what);
+            System.exit(1);
+        }
+    }
+
+    /** An iteration count times the run's scale, at least 5. */
+    static int scaled(int n, double scale) {
+        return Math.max(5, (int) Math.round(n * scale));
+    }
+
     static void result(String kind, String fields) {
         System.out.println("RESULT " + kind + " " + fields);
         System.out.flush();

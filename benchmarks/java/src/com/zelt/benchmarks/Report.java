@@ -1,0 +1,329 @@
+package com.zelt.benchmarks;
+
+import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+import java.util.TreeMap;
+
+/**
+ * Turns one bench run's files into benchmarks/REPORT.md and the data files
+ * that benchmarks/report.gp plots.
+ *
+ * <pre>
+ *   Report RUN_DIR REPORT.md NOTES.md COMMAND
+ * </pre>
+ *
+ * RUN_DIR holds samples.txt ("KEY microseconds" lines from every program,
+ * all rounds), memory.txt (MemoryBench output), machine.txt and loads.txt
+ * ("name: value" lines). NOTES.md, the findings written by hand, is copied
+ * in at the end.
+ */
+public final class Report {
+    // Targets the numbers are held against.
+    private static final double LAUNCH_VS_FLOOR = 2.2;
+    private static final double LIMIT_SPREAD = 0.10;
+    private static final double GETALL_VS_RAW = 1.15;
+
+    private static final String[] HEAPS = {"small", "large"};
+    private static final String[] LIMITS = {"1024", "20000"};
+    private static final int[] ROWS = {100, 1_000, 10_000};
+
+    private final Map<String, double[]> samples = new TreeMap<>();
+    private final StringBuilder md = new StringBuilder();
+    private final Path run;
+
+    private Report(Path run) {
+        this.run = run;
+    }
+
+    public static void main(String[] args) throws IOException {
+        if (args.length != 4) {
+            System.err.println("usage: Report RUN_DIR REPORT.md NOTES.md COMMAND");
+            System.exit(2);
+        }
+        Report r = new Report(Path.of(args[0]));
+        r.readSamples();
+        r.write(Path.of(args[1]), Path.of(args[2]), args[3]);
+    }
+
+    private void readSamples() throws IOException {
+        Map<String, List<Double>> byKey = new LinkedHashMap<>();
+        for (String line : Files.readAllLines(run.resolve("samples.txt"))) {
+            String[] f = line.trim().split(" ");
+            if (f.length != 2) continue;
+            byKey.computeIfAbsent(f[0], k -> new ArrayList<>()).add(Double.parseDouble(f[1]));
+        }
+        byKey.forEach((k, v) -> {
+            double[] a = v.stream().mapToDouble(Double::doubleValue).toArray();
+            Arrays.sort(a);
+            samples.put(k, a);
+        });
+    }
+
+    /** Nearest-rank percentile of a key's samples in microseconds; NaN when absent. */
+    private double pct(String key, double p) {
+        double[] a = samples.get(key);
+        if (a == null || a.length == 0) return Double.NaN;
+        int rank = (int) Math.ceil(p / 100.0 * a.length);
+        return a[Math.max(0, Math.min(a.length - 1, rank - 1))];
+    }
+
+    private int count(String key) {
+        double[] a = samples.get(key);
+        return a == null ? 0 : a.length;
+    }
+
+    private static String ms(double us) {
+        return Double.isNaN(us) ? "–" : String.format(Locale.ROOT, "%.2f", us / 1000.0);
+    }
+
+    private static String us(double us) {
+        return Double.isNaN(us) ? "–" : String.format(Locale.ROOT, "%.0f", us);
+    }
+
+    private static String ratio(double r) {
+        return Double.isNaN(r) ? "–" : String.format(Locale.ROOT, "%.2f×", r);
+    }
+
+    private static String verdict(boolean met) {
+        return met ? "met" : "**missed**";
+    }
+
+    private String medP90Ms(String key) {
+        return ms(pct(key, 50)) + " / " + ms(pct(key, 90));
+    }
+
+    private static Map<String, String> nameValues(Path file) throws IOException {
+        Map<String, String> m = new LinkedHashMap<>();
+        if (!Files.exists(file)) return m;
+        for (String line : Files.readAllLines(file)) {
+            int colon = line.indexOf(": ");
+            if (colon > 0) m.put(line.substring(0, colon), line.substring(colon + 2));
+        }
+        return m;
+    }
+
+    private void write(Path out, Path notes, String command) throws IOException {
+        Map<String, String> machine = nameValues(run.resolve("machine.txt"));
+        md.append("# Benchmarks\n\n");
+        md.append("Made with `").append(command).append("` on ").append(machine.getOrDefault("date", "?"))
+                .append(". Every figure below comes from that one run on one machine.\n\n");
+        md.append("| Machine | |\n|---|---|\n");
+        machine.forEach((k, v) -> {
+            if (!k.equals("date")) md.append("| ").append(k).append(" | ").append(v).append(" |\n");
+        });
+        md.append("\nLoad average (1, 5, 15 min) around each phase; the machine is shared, so ")
+                .append("figures taken under load are slower and noisier than on a quiet one:\n\n");
+        md.append("| Phase | Load |\n|---|---|\n");
+        nameValues(run.resolve("loads.txt")).forEach((k, v) -> md.append("| ").append(k).append(" | ")
+                .append(v).append(" |\n"));
+        md.append("\n![Launch latency, bridge against raw libnsl, resident size over time](report.png)\n\n");
+
+        launch();
+        bridge();
+        memory();
+
+        if (Files.exists(notes)) {
+            md.append("\n").append(Files.readString(notes).replaceFirst("^# [^\n]*\n", ""));
+        }
+        Files.writeString(out, md);
+    }
+
+    private void launch() throws IOException {
+        md.append("## 1. Launch latency\n\n");
+        md.append("Median / 90th percentile in milliseconds, /bin/true. *launchapp*: how long ")
+                .append("`CmdLauncher.launchapp` blocks its caller (two forks, the first child reaped; ")
+                .append("the caller's identities kept). *as nobody*: the same switching to uid/gid 65534. ")
+                .append("*ProcessBuilder*: `ProcessBuilder.start()` in the same JVM (returns once the ")
+                .append("program runs). *C floor*: a C program timing fork + execv + waitpid after ")
+                .append("touching as much private memory as the JVM of that row had resident; ")
+                .append("*C 2 forks*: the same program in the two-fork shape of the launcher (the child ")
+                .append("forks the exec'ing grandchild and exits, the parent reaps the child); ")
+                .append("*C 2 forks, vfork first*: that shape with the first child made by vfork, so ")
+                .append("that only the grandchild's fork copies the page tables. ")
+                .append("JVMs: small = default heap, large = `-Xms1g -Xmx1g -XX:+AlwaysPreTouch`; ")
+                .append("descriptor limit set with `ulimit -n` in the shell that starts each program ")
+                .append("(JVMs run with `-XX:-MaxFDLimit` so they keep it).\n\n");
+        md.append("| JVM | ulimit -n | RSS MiB | launchapp | as nobody | ProcessBuilder | C floor | "
+                + "C 2 forks | C 2 forks, vfork first | C bare process | launchapp ÷ C floor (≤ 2.2×) |\n");
+        md.append("|---|---|---|---|---|---|---|---|---|---|---|\n");
+        Map<String, String> rss = nameValues(run.resolve("rss.txt"));
+        StringBuilder dat = new StringBuilder("# config launchapp processbuilder floor floor2 floor2v\n");
+        for (String heap : HEAPS) {
+            for (String limit : LIMITS) {
+                String sfx = ":" + heap + ":" + limit;
+                double r = pct("launch:launchapp" + sfx, 50) / pct("floor:" + heap + ":" + limit, 50);
+                md.append("| ").append(heap).append(" | ").append(limit).append(" | ")
+                        .append(rss.getOrDefault(heap + ":" + limit, "?")).append(" | ")
+                        .append(medP90Ms("launch:launchapp" + sfx)).append(" | ")
+                        .append(medP90Ms("launch:launchapp-nobody" + sfx)).append(" | ")
+                        .append(medP90Ms("launch:processbuilder" + sfx)).append(" | ")
+                        .append(medP90Ms("floor" + sfx)).append(" | ")
+                        .append(medP90Ms("floor2" + sfx)).append(" | ")
+                        .append(medP90Ms("floor2v" + sfx)).append(" | ")
+                        .append(medP90Ms("floor:none:" + limit)).append(" | ")
+                        .append(ratio(r)).append(' ').append(verdict(r <= LAUNCH_VS_FLOOR)).append(" |\n");
+                dat.append(String.format(Locale.ROOT, "\"%s\\n%s\" %.3f %.3f %.3f %.3f %.3f%n", heap, limit,
+                        pct("launch:launchapp" + sfx, 50) / 1000, pct("launch:processbuilder" + sfx, 50) / 1000,
+                        pct("floor" + sfx, 50) / 1000, pct("floor2" + sfx, 50) / 1000,
+                        pct("floor2v" + sfx, 50) / 1000));
+            }
+        }
+        Files.writeString(run.resolve("launch.dat"), dat);
+        md.append("\nSamples per cell: launchapp ").append(count("launch:launchapp:small:1024")).append(" (small), ")
+                .append(count("launch:launchapp:large:1024")).append(" (large); C floor ")
+                .append(count("floor:small:1024")).append(" / ").append(count("floor:large:1024"))
+                .append(", gathered over several interleaved rounds.\n\n");
+
+        md.append("Descriptor limit (target: launchapp within 10% between the two limits):\n\n");
+        md.append("| JVM | launchapp median at 1024 | at 20000 | difference | target |\n|---|---|---|---|---|\n");
+        for (String heap : HEAPS) {
+            double a = pct("launch:launchapp:" + heap + ":1024", 50);
+            double b = pct("launch:launchapp:" + heap + ":20000", 50);
+            double d = (b - a) / a;
+            md.append("| ").append(heap).append(" | ").append(ms(a)).append(" ms | ").append(ms(b))
+                    .append(" ms | ").append(String.format(Locale.ROOT, "%+.1f%%", d * 100)).append(" | ")
+                    .append(verdict(Math.abs(d) <= LIMIT_SPREAD)).append(" |\n");
+        }
+        md.append("\n");
+    }
+
+    private void bridge() throws IOException {
+        md.append("## 2. NIS+ bridge against raw libnsl\n\n");
+        md.append("Inside `tests/sandbox/sandbox.sh` with nisplusd; tables of 8 columns loaded with ")
+                .append("`nisplusctl load` from a generated seed. Median / 90th percentile in ")
+                .append("milliseconds per call. *raw libnsl*: `nis_list` of the same name from C++ ")
+                .append("through Debian's libnsl client, the call alone (the floor the ratios use); ")
+                .append("*raw + free*: the same with `nis_freeresult` of the listing, which the bridge ")
+                .append("also has to do. ")
+                .append("*client layer*: the same program on libnamestore's own NIS+ client layer, ")
+                .append("without JNI, list + free. *get-all*: `nisplusGetAllEntries(h, \"\")`. *get-first*: ")
+                .append("`nisplusGetFirstEntry(h, \"\")` alone; *first+next*: get-first and get-next ")
+                .append("to the end. *JNI alone*: building the same flat String[] in native code from ")
+                .append("values already in memory, with libnamestore's string helper and no NIS+ call ")
+                .append("(JniStringFloor), the share of get-all that no client library can remove. ")
+                .append("Bridge JVMs: `-Xms512m -Xmx512m -XX:+AlwaysPreTouch`.\n\n");
+        md.append("| Entries | raw libnsl | raw + free | client layer | JNI alone | get-all | get-first | "
+                + "first+next | get-all ÷ raw | first+next ÷ raw |\n|---|---|---|---|---|---|---|---|---|---|\n");
+        StringBuilder dat = new StringBuilder("# rows raw layer getall walk getfirst (ms, medians)\n");
+        for (int rows : ROWS) {
+            double raw = pct("raw:list:" + rows, 50);
+            md.append("| ").append(String.format(Locale.ROOT, "%,d", rows)).append(" | ")
+                    .append(medP90Ms("raw:list:" + rows)).append(" | ")
+                    .append(medP90Ms("raw:listfree:" + rows)).append(" | ")
+                    .append(medP90Ms("layer:listfree:" + rows)).append(" | ")
+                    .append(medP90Ms("jni:namestore:" + rows)).append(" | ")
+                    .append(medP90Ms("bridge:getall:" + rows)).append(" | ")
+                    .append(medP90Ms("bridge:getfirst:" + rows)).append(" | ")
+                    .append(medP90Ms("bridge:walk:" + rows)).append(" | ")
+                    .append(ratio(pct("bridge:getall:" + rows, 50) / raw)).append(" | ")
+                    .append(ratio(pct("bridge:walk:" + rows, 50) / raw)).append(" |\n");
+            dat.append(String.format(Locale.ROOT, "%d %.3f %.3f %.3f %.3f %.3f%n", rows, raw / 1000,
+                    pct("layer:listfree:" + rows, 50) / 1000, pct("bridge:getall:" + rows, 50) / 1000,
+                    pct("bridge:walk:" + rows, 50) / 1000, pct("bridge:getfirst:" + rows, 50) / 1000));
+        }
+        Files.writeString(run.resolve("bridge.dat"), dat);
+        double r = pct("bridge:getall:10000", 50) / pct("raw:list:10000", 50);
+        md.append("\nTarget get-all within 1.15× raw at 10,000 entries: ").append(ratio(r)).append(", ")
+                .append(verdict(r <= GETALL_VS_RAW)).append(".\n\n");
+
+        md.append("Rates (median per call in µs; calls per second from the median):\n\n");
+        md.append("| Operation | bridge | raw libnsl | client layer |\n|---|---|---|---|\n");
+        rate("open + close (raw: `nis_lookup`)", "bridge:openclose:-", "raw:lookup:-", "layer:lookup:-");
+        rate("add entry", "bridge:add:-", "raw:add:-", "layer:add:-");
+        rate("delete entry by key", "bridge:remove:-", "raw:remove:-", "layer:remove:-");
+        md.append("\n");
+    }
+
+    private void rate(String what, String bridgeKey, String rawKey, String layerKey) {
+        md.append("| ").append(what).append(" | ").append(rateCell(bridgeKey)).append(" | ")
+                .append(rateCell(rawKey)).append(" | ").append(rateCell(layerKey)).append(" |\n");
+    }
+
+    private String rateCell(String key) {
+        double m = pct(key, 50);
+        if (Double.isNaN(m)) return "–";
+        return us(m) + " µs (" + String.format(Locale.ROOT, "%,.0f", 1e6 / m) + "/s)";
+    }
+
+    private void memory() throws IOException {
+        md.append("## 3. Resident size over time\n\n");
+        md.append("VmRSS / VmHWM of the JVM from /proc/self/status, sampled while it runs. JVM: ")
+                .append("`-Xms32m -Xmx32m -XX:+AlwaysPreTouch -XX:+UseSerialGC` (a fixed, pre-touched ")
+                .append("heap, so the Java heap's own growth cannot pass for a native leak). Warm-up: ")
+                .append("the first tenth of the cycles. Trend: least-squares slope of VmRSS over the ")
+                .append("samples after warm-up.\n\n");
+        md.append("| Run | cycles | time | VmRSS after warm-up | VmRSS at end | growth | VmHWM at end | "
+                + "trend per 10,000 cycles |\n|---|---|---|---|---|---|---|---|\n");
+        Map<String, List<long[]>> series = new LinkedHashMap<>();
+        Map<String, Map<String, String>> results = new LinkedHashMap<>();
+        Path file = run.resolve("memory.txt");
+        for (String line : Files.exists(file) ? Files.readAllLines(file) : List.<String>of()) {
+            String[] f = line.trim().split(" ");
+            if (f[0].equals("SAMPLE") && f.length == 5) {
+                series.computeIfAbsent(f[1], k -> new ArrayList<>()).add(new long[] {
+                    Long.parseLong(f[2]), Long.parseLong(f[3]), Long.parseLong(f[4])});
+            } else if (f[0].equals("RESULT") && f.length > 2 && f[1].equals("memory")) {
+                Map<String, String> kv = new LinkedHashMap<>();
+                for (int i = 2; i < f.length; i++) {
+                    int eq = f[i].indexOf('=');
+                    if (eq > 0) kv.put(f[i].substring(0, eq), f[i].substring(eq + 1));
+                }
+                results.put(kv.get("kind"), kv);
+            }
+        }
+        for (var e : results.entrySet()) {
+            Map<String, String> kv = e.getValue();
+            List<long[]> s = series.getOrDefault(e.getKey(), List.of());
+            long warm = Long.parseLong(kv.get("warm_cycle"));
+            double slope = slope(s, warm);
+            String label = e.getKey().equals("nisplus") ? "open / get-all (100 × 8) / close"
+                    : "launchapp /bin/true";
+            md.append("| ").append(label).append(" | ").append(String.format(Locale.ROOT, "%,d",
+                    Long.parseLong(kv.get("cycles")))).append(" | ").append(kv.get("seconds")).append(" s | ")
+                    .append(kib(kv.get("rss_warm_kib"))).append(" | ").append(kib(kv.get("rss_end_kib")))
+                    .append(" | ").append(signedKib(Long.parseLong(kv.get("growth_kib")))).append(" | ")
+                    .append(kib(kv.get("hwm_end_kib"))).append(" | ")
+                    .append(signedKib(Math.round(slope * 10_000))).append(" |\n");
+            StringBuilder dat = new StringBuilder("# cycle rss_mib hwm_mib\n");
+            for (long[] p : s) {
+                dat.append(String.format(Locale.ROOT, "%d %.3f %.3f%n", p[0], p[1] / 1024.0, p[2] / 1024.0));
+            }
+            Files.writeString(run.resolve("memory-" + e.getKey() + ".dat"), dat);
+        }
+        md.append("\n");
+    }
+
+    /** KiB per cycle of VmRSS over the samples from the warm-up cycle on. */
+    private static double slope(List<long[]> s, long fromCycle) {
+        double n = 0;
+        double sx = 0;
+        double sy = 0;
+        double sxx = 0;
+        double sxy = 0;
+        for (long[] p : s) {
+            if (p[0] < fromCycle) continue;
+            n++;
+            sx += p[0];
+            sy += p[1];
+            sxx += (double) p[0] * p[0];
+            sxy += (double) p[0] * p[1];
+        }
+        double d = n * sxx - sx * sx;
+        return n < 2 || d == 0 ? 0 : (n * sxy - sx * sy) / d;
+    }
+
+    private static String kib(String v) {
+        return String.format(Locale.ROOT, "%.1f MiB", Long.parseLong(v) / 1024.0);
+    }
+
+    private static String signedKib(long v) {
+        return String.format(Locale.ROOT, "%+,d KiB", v);
+    }
+}

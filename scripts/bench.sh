@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark in one go and writes benchmarks/REPORT.md
+# and benchmarks/report.png:
+#   1. launch latency: CmdLauncher.launchapp, ProcessBuilder.start and a C
+#      fork + execv + waitpid floor, small and 1 GiB JVMs, ulimit -n 1024 and
+#      20000;
+#   2. NIS+ bridge against Debian's libnsl client, tables of 100 to 10,000
+#      entries, inside the nisplusd sandbox;
+#   3. resident size of a JVM over 100,000 table cycles and 10,000 launches.
+#
+#   scripts/bench.sh [--quick]
+#
+# --quick: a few iterations of everything, to try the pipeline (minutes
+# become seconds; its figures mean nothing). Build directory: $BUILD_DIR
+# (default build-bench). Run as root: the sandbox needs namespaces. Takes
+# about ten minutes on two cores.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# ---------------------------------------------------------------- inside ----
+# Re-entered inside the sandbox: bench.sh --inside RUN_DIR BUILD_DIR QUICK
+if [ "${1:-}" = --inside ]; then
+  run=$2 build=$3 quick=$4
+  export BENCH_SAMPLES=$run/samples.txt
+  classpath=$build/java/classes:$build/benchmarks/classes
+  java_cmd=(java -XX:-MaxFDLimit -Dzelt.native.dir="$build/lib" -cp "$classpath")
+  bin=$build/benchmarks
+  dir=bench.$NISPLUS_DIRECTORY
+  load() { echo "$1: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$run/loads.txt"; }
+
+  "$build/bin/nisplusctl" load "$run/seed.nis"
+
+  if [ "$quick" = 1 ]; then
+    rounds=1 small_n=10 large_n=4 bridge_scale=0.05 list_n=3
+    nis_cycles=2000 launch_cycles=100
+  else
+    rounds=3 small_n=100 large_n=40 bridge_scale=0.4 list_n=8
+    nis_cycles=100000 launch_cycles=10000
+  fi
+
+  # 1. Launch. Every round runs every configuration, so a busy spell of the
+  # machine spreads over all of them instead of spoiling one.
+  load "launch, start"
+  for ((r = 1; r <= rounds; r++)); do
+    for limit in 1024 20000; do
+      for heap in small large; do
+        if [ "$heap" = small ]; then opts=() n=$small_n; else
+          opts=(-Xms1g -Xmx1g -XX:+AlwaysPreTouch) n=$large_n
+        fi
+        (ulimit -n "$limit" && exec "${java_cmd[@]}" "${opts[@]}" \
+          com.zelt.benchmarks.LaunchBench "$heap" "$n" $((n / 10 + 2))) > "$run/last.log"
+        cat "$run/last.log" >> "$run/launch.log"
+        rss_kib=$(sed -n 's/.*method=launchapp .* rss_kib=\([0-9]*\).*/\1/p' "$run/last.log")
+        [ -n "$rss_kib" ] || { echo "bench.sh: no launch result for $heap/$limit" >&2; exit 1; }
+        echo "$heap:$limit: $((rss_kib / 1024))" >> "$run/rss.txt"
+        # The C floors at the same resident size, right after the JVM.
+        for shape in floor floor2 floor2v; do
+          case $shape in
+            floor) extra=() ;;
+            floor2) extra=(--double) ;;
+            floor2v) extra=(--double --vfork-first) ;;
+          esac
+          (ulimit -n "$limit" && exec "$bin/fork_floor" --touch-mib $((rss_kib / 1024)) \
+            --iterations "$n" --warmup $((n / 10 + 2)) --label "$heap" \
+            --key "$shape:$heap:$limit" "${extra[@]}") >> "$run/launch.log"
+        done
+      done
+      (ulimit -n "$limit" && exec "$bin/fork_floor" --iterations "$small_n" --warmup 5 \
+        --label none --key "floor:none:$limit") >> "$run/launch.log"
+    done
+  done
+  load "launch, end"
+
+  # 2. NIS+ bridge and its floor, interleaved by round.
+  load "bridge, start"
+  for ((r = 1; r <= rounds; r++)); do
+    for client in raw layer; do
+      for rows in 100 1000 10000; do
+        n=$(awk -v n="$list_n" -v r="$rows" 'BEGIN { m = int(n * 20000 / r); print (m < n ? n : m) }')
+        "$bin/${client}_nis_bench" list "bench$rows.$dir" "$rows" "$n" $((n / 10 + 1))
+      done
+      "$bin/${client}_nis_bench" lookup "bench100.$dir" $((list_n * 40)) 10
+      "$bin/${client}_nis_bench" add "${client}scratch.$dir" bench_tbl $((list_n * 20))
+    done >> "$run/bridge.log"
+    "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch com.zelt.benchmarks.BridgeBench \
+      "$dir" "$bridge_scale" >> "$run/bridge.log"
+    "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
+      com.zelt.benchmarks.JniStringFloor "$bridge_scale" >> "$run/bridge.log"
+  done
+  load "bridge, end"
+
+  # 3. Resident size over time.
+  mem_opts=(-Xms32m -Xmx32m -XX:+AlwaysPreTouch -XX:+UseSerialGC)
+  load "memory, start"
+  "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench nisplus "bench100.$dir" \
+    "$nis_cycles" 200 >> "$run/memory.txt"
+  "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench launch "$launch_cycles" 200 \
+    >> "$run/memory.txt"
+  load "memory, end"
+  exit 0
+fi
+
+# --------------------------------------------------------------- outside ----
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
+esac
+[ "$(id -u)" = 0 ] || { echo "bench.sh: must run as root (namespaces, nisplusd)" >&2; exit 2; }
+build=${BUILD_DIR:-$root/build-bench}
+command="scripts/bench.sh${1:+ $1}"
+
+# What the build, the sandbox and the plot need.
+"$root/scripts/install-deps.sh"
+if ! command -v gnuplot > /dev/null; then
+  echo "Installing gnuplot-nox"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends gnuplot-nox
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELT_BENCHMARKS=ON > /dev/null
+cmake --build "$build" -j "$(nproc)" --target namestore cmdlauncher nisplusd nisplusctl \
+  fork_floor raw_nis_bench layer_nis_bench bench_jni_strings zelt_bench_classes
+
+run=$build/benchmarks/run
+rm -rf "$run"
+mkdir -p "$run"
+
+# The tables: bench100, bench1000, bench10000 (8 columns, c0 searchable) and
+# empty scratch tables for the add rates, in one new directory.
+domain=sandbox.test
+awk -v dir="bench.$domain." '
+  function table(t, rows,   i, j, line) {
+    print "table " t " type=\"bench_tbl\""
+    for (i = 0; i < 8; i++) print "column c" i (i == 0 ? " flags=8" : "")
+    for (j = 0; j < rows; j++) {
+      line = "entry " t
+      for (i = 0; i < 8; i++) line = line " \"r" j "c" i "\\0\""
+      print line
+    }
+  }
+  BEGIN {
+    print "directory " dir
+    table("bench100." dir, 100); table("bench1000." dir, 1000); table("bench10000." dir, 10000)
+    table("scratch." dir, 0); table("rawscratch." dir, 0); table("layerscratch." dir, 0)
+  }' > "$run/seed.nis"
+
+{
+  echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), nproc $(nproc)"
+  echo "memory: $(free -g | awk '/^Mem:/ {print $2}') GiB"
+  echo "kernel: $(uname -sr)"
+  virt=$(systemd-detect-virt 2> /dev/null || echo unknown)
+  if grep -q ' pvm_' /proc/kallsyms 2> /dev/null; then
+    virt="$virt; paravirtualised kernel (pvm_* symbols): page faults and page-table copies cost far more than on bare metal"
+  fi
+  echo "virtualisation: $virt"
+  echo "JDK: $(java -version 2>&1 | sed -n 2p)"
+  echo "libc: $(ldd --version | head -1)"
+  echo "libnsl: $(dpkg-query -W -f='${Package} ${Version}' libnsl2 2> /dev/null || echo ?)"
+  echo "build: $(git -C "$root" rev-parse --short HEAD 2> /dev/null || echo ?), CMAKE_BUILD_TYPE RelWithDebInfo"
+} > "$run/machine.txt"
+
+echo "bench.sh: running (results in $run)"
+start=$(date +%s)
+NISPLUSD=$build/bin/nisplusd "$root/tests/sandbox/sandbox.sh" --domain "$domain" \
+  --nisplus "$root/tests/nisplus/seed.nis" -- "$0" --inside "$run" "$build" "$quick"
+echo "run time: $(( $(date +%s) - start )) s" >> "$run/machine.txt"
+
+java -cp "$build/benchmarks/classes" com.zelt.benchmarks.Report "$run" "$root/benchmarks/REPORT.md" \
+  "$root/benchmarks/NOTES.md" "$command"
+gnuplot -e "dir='$run'; out='$root/benchmarks/report.png'" "$root/benchmarks/report.gp"
+echo "bench.sh: wrote benchmarks/REPORT.md and benchmarks/report.png"
