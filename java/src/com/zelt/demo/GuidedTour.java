@@ -138,16 +138,19 @@ public final class GuidedTour {
         String table = "tour.org_dir." + directory;
         section("Create a table with searchable and plain columns");
         String[] specs = {"Sname", "Srole", "-comment"};
-        int access = 0x0f0f0f01; // nobody: rwcd, owner: rwcd, group: rwcd, world: r
+        // nobody: none, owner: read, modify, create, destroy; group: read, modify;
+        // world: read. The access test never consults the owner's rights.
+        int access = 0x000f0301;
         int h = dtl.nisplusAddTable(table, "tour_tbl", access, specs, (byte) ':');
-        call("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x0f0f0f01, " + Arrays.toString(specs) + ", ':')", h);
+        call("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x000f0301, " + Arrays.toString(specs) + ", ':')", h);
         if (h < 0) {
             out.println("  (cannot create: " + dtl.nisplusGetErrorString(-h) + ")");
             return;
         }
         call("nisplusAccess(\"" + table + "\", 1 read)", dtl.nisplusAccess(table, 1));
         call("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
-        call("nisplusAccess(\"" + table + "\", 8 destroy)", dtl.nisplusAccess(table, 8));
+        call("nisplusAccess(\"" + table + "\", 3 read+modify)", dtl.nisplusAccess(table, 3));
+        call("nisplusAccess(\"" + table + "\", 8 destroy, owner only)", dtl.nisplusAccess(table, 8));
         call("nisplusAccess(\"nosuch." + directory + "\", 16 exists)", dtl.nisplusAccess("nosuch." + directory, 16));
 
         section("Add, modify and delete entries");
@@ -220,7 +223,7 @@ public final class GuidedTour {
         Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxrwxrwx"));
         Path cmdOut = dir.resolve("cmd.txt");
         Path guiOut = dir.resolve("gui.txt");
-        String script = "echo \"id: $(id)\"; echo \"args: $*\"; echo \"GREETING=$GREETING\"";
+        String script = "{ echo \"id: $(id)\"; echo \"args: $*\"; echo \"GREETING=$GREETING\"; }";
         String[] cmdArgs = {"/bin/sh", "-c", script + " > " + cmdOut, "sh", "one", "two"};
         int r = new CmdLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, cmdArgs,
                 new String[] {"GREETING=hello", "GREETING=from the command-line launcher"});
