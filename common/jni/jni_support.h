@@ -209,20 +209,25 @@ inline jstring newStringFromUtf8(JNIEnv* env, const char* cstr) {
   return newStringFromUtf8(env, cstr != nullptr ? cstr : "", cstr != nullptr ? strlen(cstr) : 0);
 }
 
+// A new String[] of the given length, all null, or null (with no exception
+// left pending) when the JVM cannot make one.
+inline jobjectArray newStringArray(JNIEnv* env, jsize length) {
+  ScopedLocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
+  if (stringClass.get() == nullptr) {
+    env->ExceptionClear();
+    return nullptr;
+  }
+  jobjectArray array = env->NewObjectArray(length, stringClass.get(), nullptr);
+  if (array == nullptr) env->ExceptionClear();
+  return array;
+}
+
 // Builds a String[] element by element. Each string is stored and its local
 // reference deleted at once, so filling an array of any size keeps at most
 // two local references alive.
 class StringArrayBuilder {
  public:
-  StringArrayBuilder(JNIEnv* env, jsize length) : env_(env) {
-    ScopedLocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
-    if (stringClass.get() == nullptr) {
-      env->ExceptionClear();
-      return;
-    }
-    array_ = env->NewObjectArray(length, stringClass.get(), nullptr);
-    if (array_ == nullptr) env->ExceptionClear();
-  }
+  StringArrayBuilder(JNIEnv* env, jsize length) : env_(env), array_(newStringArray(env, length)) {}
   ~StringArrayBuilder() {
     if (array_ != nullptr) env_->DeleteLocalRef(array_);
   }
@@ -231,9 +236,9 @@ class StringArrayBuilder {
 
   bool ok() const { return array_ != nullptr; }
 
-  // Stores the string decoded from a NUL-terminated UTF-8 value ("" for null).
-  bool set(jsize index, const char* utf8) {
-    jstring s = newStringFromUtf8(env_, utf8);
+  // Stores the string decoded from len bytes of UTF-8.
+  bool set(jsize index, const char* utf8, size_t len) {
+    jstring s = newStringFromUtf8(env_, utf8, len);
     if (s == nullptr) {
       env_->ExceptionClear();
       return false;
@@ -241,6 +246,11 @@ class StringArrayBuilder {
     env_->SetObjectArrayElement(array_, index, s);
     env_->DeleteLocalRef(s);
     return true;
+  }
+
+  // Stores the string decoded from a NUL-terminated UTF-8 value ("" for null).
+  bool set(jsize index, const char* utf8) {
+    return utf8 != nullptr ? set(index, utf8, strlen(utf8)) : set(index, "", 0);
   }
 
   // Gives the finished array to the caller as a local reference.
@@ -252,7 +262,7 @@ class StringArrayBuilder {
 
  private:
   JNIEnv* env_;
-  jobjectArray array_ = nullptr;
+  jobjectArray array_;
 };
 
 }  // namespace jni

@@ -21,40 +21,14 @@ u_int columnCount(const nis_object& obj) {
   return e.en_cols.en_cols_val != nullptr ? e.en_cols.en_cols_len : 0;
 }
 
-// Stores column i of obj at index of array as a Java string. Values are C
-// strings cut at their NUL but never read past their recorded length; a
-// missing value, or a column the entry does not have, becomes "".
-bool storeColumn(JNIEnv* env, jobjectArray array, jsize index, const nis_object& obj, u_int i) {
-  const char* bytes = "";
-  size_t len = 0;
-  if (i < columnCount(obj)) {
-    const entry_col& col = obj.zo_data.objdata_u.en_data.en_cols.en_cols_val[i];
-    if (col.ec_value.ec_value_val != nullptr) {
-      bytes = col.ec_value.ec_value_val;
-      len = columnValueLength(col);
-    }
-  }
-  jstring s = jni::newStringFromUtf8(env, bytes, len);
-  if (s == nullptr) {
-    env->ExceptionClear();
-    return false;
-  }
-  env->SetObjectArrayElement(array, index, s);
-  env->DeleteLocalRef(s);
-  return true;
-}
-
-// A new String[] of the given length, or null (with no exception left
-// pending) when the JVM cannot make one.
-jobjectArray newStringArray(JNIEnv* env, jsize length) {
-  jni::ScopedLocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
-  if (stringClass.get() == nullptr) {
-    env->ExceptionClear();
-    return nullptr;
-  }
-  jobjectArray array = env->NewObjectArray(length, stringClass.get(), nullptr);
-  if (array == nullptr) env->ExceptionClear();
-  return array;
+// Stores column i of obj at index as a Java string. Values are C strings
+// cut at their NUL but never read past their recorded length; a missing
+// value, or a column the entry does not have, becomes "".
+bool storeColumn(jni::StringArrayBuilder& array, jsize index, const nis_object& obj, u_int i) {
+  if (i >= columnCount(obj)) return array.set(index, "", 0);
+  const entry_col& col = obj.zo_data.objdata_u.en_data.en_cols.en_cols_val[i];
+  if (col.ec_value.ec_value_val == nullptr) return array.set(index, "", 0);
+  return array.set(index, col.ec_value.ec_value_val, columnValueLength(col));
 }
 
 // One String per column of the entry, in column order; null when out of
@@ -62,10 +36,10 @@ jobjectArray newStringArray(JNIEnv* env, jsize length) {
 jobjectArray entryRow(JNIEnv* env, const nis_object& obj) {
   const u_int columns = columnCount(obj);
   if (columns > static_cast<u_int>(INT_MAX)) return nullptr;
-  jni::ScopedLocalRef<jobjectArray> row(env, newStringArray(env, static_cast<jsize>(columns)));
-  if (row.get() == nullptr) return nullptr;
+  jni::StringArrayBuilder row(env, static_cast<jsize>(columns));
+  if (!row.ok()) return nullptr;
   for (u_int i = 0; i < columns; ++i) {
-    if (!storeColumn(env, row.get(), static_cast<jsize>(i), obj, i)) return nullptr;
+    if (!storeColumn(row, static_cast<jsize>(i), obj, i)) return nullptr;
   }
   return row.release();
 }
@@ -160,12 +134,12 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetAllEntries)
   const u_int columns = columnCount(r->objects.objects_val[0]);
   const uint64_t total = static_cast<uint64_t>(rows) * columns;
   if (total > static_cast<uint64_t>(INT_MAX)) return nullptr;
-  jni::ScopedLocalRef<jobjectArray> all(env, newStringArray(env, static_cast<jsize>(total)));
-  if (all.get() == nullptr) return nullptr;
+  jni::StringArrayBuilder all(env, static_cast<jsize>(total));
+  if (!all.ok()) return nullptr;
   for (u_int j = 0; j < rows; ++j) {
     for (u_int i = 0; i < columns; ++i) {
       const auto index = static_cast<jsize>(static_cast<uint64_t>(j) * columns + i);
-      if (!storeColumn(env, all.get(), index, r->objects.objects_val[j], i)) return nullptr;
+      if (!storeColumn(all, index, r->objects.objects_val[j], i)) return nullptr;
     }
   }
   return all.release();

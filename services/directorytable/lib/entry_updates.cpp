@@ -39,24 +39,13 @@ class EntryColumns {
       return;
     }
     for (jsize i = 0; i < n; ++i) {
-      jni::ScopedLocalRef<jstring> element(
-          env, static_cast<jstring>(env->GetObjectArrayElement(values, i)));
-      if (element.get() == nullptr) {
-        status_ = kStatusBadArgument;
-        return;
-      }
-      jni::Utf8String value(env, element.get());
-      if (value.isNull()) {
-        status_ = kStatusNoMemory;
-        return;
-      }
-      if (value.hasNul()) {
-        status_ = kStatusBadArgument;
-        return;
-      }
+      char* bytes = nullptr;
+      size_t size = 0;
+      status_ = readStringElement(env, values, i, &bytes, &size);
+      if (status_ != 0) return;
       entry_col& col = cols_[count_++];
-      col.ec_value.ec_value_len = static_cast<u_int>(value.size() + 1);
-      col.ec_value.ec_value_val = value.release();
+      col.ec_value.ec_value_len = static_cast<u_int>(size + 1);
+      col.ec_value.ec_value_val = bytes;
       const bool modified = column == -1 || (column >= 1 && column - 1 == i);
       col.ec_flags = modified ? EN_MODIFIED : 0;
     }

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "jni/jni_support.h"
+
 #define MAX_SESSIONS 32
 #define TABLE_NAME_LEN 256
 #define TABLE_TYPE_LEN 64
@@ -141,6 +143,23 @@ inline char* composeIndexedName(const TableSession* s, const char* criteria) {
   memcpy(name, criteria, c);
   memcpy(name + c, s->tableName, t + 1);
   return name;
+}
+
+// Element i of a Java String[] as malloc'ed UTF-8 in *bytes (the caller
+// frees it) and its byte length in *size. The element's local reference is
+// dropped at once, so an array of any length costs one live reference.
+// Returns 0, or the status to refuse the request with: a null element or one
+// holding U+0000 (no C form), or native memory exhausted.
+inline int readStringElement(JNIEnv* env, jobjectArray array, jsize i, char** bytes, size_t* size) {
+  jni::ScopedLocalRef<jstring> element(env,
+                                       static_cast<jstring>(env->GetObjectArrayElement(array, i)));
+  if (element.get() == nullptr) return kStatusBadArgument;
+  jni::Utf8String value(env, element.get());
+  if (value.isNull()) return kStatusNoMemory;
+  if (value.hasNul()) return kStatusBadArgument;
+  *size = value.size();
+  *bytes = value.release();
+  return 0;
 }
 
 // Length of an entry column's value as a C string: up to its first NUL, and

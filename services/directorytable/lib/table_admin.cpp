@@ -50,26 +50,15 @@ class TableColumns {
       return;
     }
     for (jsize i = 0; i < n; ++i) {
-      jni::ScopedLocalRef<jstring> element(
-          env, static_cast<jstring>(env->GetObjectArrayElement(specs, i)));
-      if (element.get() == nullptr) {
-        status_ = kStatusBadArgument;
-        return;
-      }
-      jni::Utf8String spec(env, element.get());
-      if (spec.isNull()) {
-        status_ = kStatusNoMemory;
-        return;
-      }
-      if (spec.hasNul()) {
-        status_ = kStatusBadArgument;
-        return;
-      }
-      if (spec.size() == 0) {
+      char* bytes = nullptr;
+      size_t size = 0;
+      status_ = readStringElement(env, specs, i, &bytes, &size);
+      if (status_ != 0) return;
+      if (size == 0) {
+        free(bytes);
         status_ = kStatusBadColumn;
         return;
       }
-      char* bytes = spec.release();
       specs_[count_] = bytes;
       table_col& col = cols_[count_++];
       col.tc_flags = bytes[0] == 'S' ? TA_SEARCHABLE : 0;
