@@ -114,6 +114,11 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
                        const void* args, xdrproc_t xdrResult, void* result,
                        Clock::time_point deadline, bool idempotent);
 
+// The deadline of one attempt when `left` servers (this one included) may
+// still be tried before `deadline`: an equal share of the time left, so a
+// server that never answers cannot starve the ones after it.
+Clock::time_point attemptDeadline(Clock::time_point deadline, size_t left);
+
 // Closes every pooled connection.
 void closeIdleConnections();
 

@@ -149,13 +149,15 @@ nis_error askFindDirectory(const Directory& from, const std::string& target,
                            Clock::time_point deadline, Directory& out) {
   const std::string requester = localHostName();
   nis_error fallback = NIS_NAMEUNREACHABLE;
-  for (const ServerAddress& server : from.servers) {
+  for (size_t i = 0; i < from.servers.size(); ++i) {
+    const ServerAddress& server = from.servers[i];
     if (Clock::now() >= deadline) break;
     fd_args args{const_cast<char*>(target.c_str()), const_cast<char*>(requester.c_str())};
     fd_result reply{};
     const CallOutcome outcome =
         callServer(server, NIS_FINDDIRECTORY, reinterpret_cast<xdrproc_t>(xdr_fd_args), &args,
-                   reinterpret_cast<xdrproc_t>(xdr_fd_result), &reply, deadline, true);
+                   reinterpret_cast<xdrproc_t>(xdr_fd_result), &reply,
+                   attemptDeadline(deadline, from.servers.size() - i), true);
     if (outcome != CallOutcome::kReplied) {
       xdr_free(reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&reply));
       if (outcome == CallOutcome::kBadReply) fallback = NIS_RPCERROR;

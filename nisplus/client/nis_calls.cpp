@@ -175,9 +175,9 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
       nis_freeresult(kept);
       return makeResult(NIS_NOMEMORY);
     }
-    const CallOutcome outcome =
-        callServer(dir->servers[i], proc, xdrArgs, args,
-                   reinterpret_cast<xdrproc_t>(xdr_nis_result), res, deadline, idempotent);
+    const CallOutcome outcome = callServer(dir->servers[i], proc, xdrArgs, args,
+                                           reinterpret_cast<xdrproc_t>(xdr_nis_result), res,
+                                           attemptDeadline(deadline, count - i), idempotent);
     if (outcome != CallOutcome::kReplied) {
       nis_freeresult(res);
       if (outcome == CallOutcome::kBadReply) fallback = NIS_RPCERROR;

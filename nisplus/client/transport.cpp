@@ -265,16 +265,21 @@ bool connectionSurvives(clnt_stat stat) {
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, xdrproc_t xdrResult, void* result,
                        Clock::time_point deadline, bool idempotent) {
-  for (std::uint32_t host : server.hosts) {
+  for (size_t h = 0; h < server.hosts.size(); ++h) {
+    const std::uint32_t host = server.hosts[h];
+    const Clock::time_point hostDeadline = attemptDeadline(deadline, server.hosts.size() - h);
     bool retried = false;
     for (;;) {
-      if (remainingMs(deadline) == 0) return CallOutcome::kUnreachable;
+      if (remainingMs(hostDeadline) == 0) break;  // this address's share is spent
       std::unique_ptr<Connection> conn = takeIdle(host);
       const bool reused = conn != nullptr;
-      if (!conn) conn = openConnection(host, deadline);
+      if (!conn) conn = openConnection(host, hostDeadline);
       if (!conn) break;  // next address
-      timeval tv = toTimeval(remainingMs(deadline));
-      if (tv.tv_sec == 0 && tv.tv_usec == 0) return CallOutcome::kUnreachable;
+      timeval tv = toTimeval(remainingMs(hostDeadline));
+      if (tv.tv_sec == 0 && tv.tv_usec == 0) {
+        putBack(std::move(conn));
+        break;
+      }
       clnt_control(conn->clnt, CLSET_TIMEOUT, reinterpret_cast<char*>(&tv));
       ++gCalls;
       clnt_stat stat;
@@ -305,6 +310,12 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
     }
   }
   return CallOutcome::kUnreachable;
+}
+
+Clock::time_point attemptDeadline(Clock::time_point deadline, size_t left) {
+  const Clock::time_point now = Clock::now();
+  if (left <= 1 || deadline <= now) return deadline;
+  return now + (deadline - now) / static_cast<int>(left);
 }
 
 void closeIdleConnections() {

@@ -3,6 +3,7 @@
 // listing, and finally a stopped and a killed server. Tests run in the
 // order written; the ones that stop or kill the server come last and leave
 // a server running.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "client_internal.h"
@@ -556,6 +558,67 @@ TEST_F(ServerTest, NextServerIsTriedWhenOneIsUnreachableOrDisownsTheDirectory) {
   Result notFound(nis_lookup(orgDir().c_str(), 0));
   EXPECT_EQ(NIS_NOTFOUND, notFound->status);
   EXPECT_EQ(1u, countLogged(serverLog(), "NIS_LOOKUP"));
+}
+
+// The TCP port nisplusd is registered on, from rpcinfo.
+int registeredTcpPort() {
+  std::istringstream in(shell("rpcinfo -p 127.0.0.1"));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream f(line);
+    std::string prog, vers, proto, port;
+    f >> prog >> vers >> proto >> port;
+    if (prog == "100300" && proto == "tcp") return std::stoi(port);
+  }
+  return 0;
+}
+
+TEST_F(ServerTest, ServerThatNeverAnswersLeavesTimeForTheNextOne) {
+  ColdStartGuard guard;
+  // A listener on 127.0.0.3 at nisplusd's port number (nisplusd binds
+  // 127.0.0.1 only): the portmapper sends the client there, the kernel
+  // accepts the connection, and nobody ever answers.
+  const int port = registeredTcpPort();
+  ASSERT_GT(port, 0);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.3", &sa.sin_addr);
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+  ASSERT_EQ(0, listen(fd, 64));
+  ColdStartGuard::write(
+      rootWithServers(guard.saved(), {{"silent.x.", "127.0.0.3.0.111"}, {"replica.x.", ""}}));
+  const double budget =
+      std::chrono::duration<double, std::milli>(nisplus_client::kCallBudget).count();
+
+  // NIS_FINDDIRECTORY for org_dir goes to the silent master first.
+  auto start = Clock::now();
+  Result listed(nis_list(hosts().c_str(), 0, nullptr, nullptr));
+  const double findMs = msSince(start);
+  EXPECT_EQ(NIS_SUCCESS, listed->status);
+  EXPECT_EQ(3u, listed->objects.objects_len);
+  // A lookup in the root directory itself, likewise.
+  start = Clock::now();
+  Result looked(nis_lookup(orgDir().c_str(), 0));
+  const double lookupMs = msSince(start);
+  EXPECT_EQ(NIS_SUCCESS, looked->status);
+  // The master alone gets the whole budget, and fails.
+  start = Clock::now();
+  Result master(nis_lookup(orgDir().c_str(), MASTER_ONLY));
+  const double masterMs = msSince(start);
+  EXPECT_EQ(NIS_NAMEUNREACHABLE, master->status);
+  close(fd);
+  printf(
+      "[timing] silent master, answering replica: list %.0f ms, lookup %.0f ms; "
+      "MASTER_ONLY NIS_NAMEUNREACHABLE after %.0f ms; budget %.0f ms\n",
+      findMs, lookupMs, masterMs, budget);
+  for (double ms : {findMs, lookupMs}) {
+    EXPECT_GE(ms, budget / 2 - 300);
+    EXPECT_LE(ms, budget / 2 + 500);
+  }
+  EXPECT_GE(masterMs, budget - 300);
+  EXPECT_LE(masterMs, budget + 500);
 }
 
 // ---- transport ----
