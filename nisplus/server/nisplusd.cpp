@@ -175,12 +175,13 @@ int main(int argc, char** argv) {
   rpc_control(RPC_SVC_CONNMAXREC_SET, &maxRecord);
   int udp = loopbackSocket(SOCK_DGRAM);
   int tcp = loopbackSocket(SOCK_STREAM);
-  SVCXPRT* udpX = udp >= 0 ? svcudp_bufcreate(udp, 65000, 65000) : nullptr;
+  SVCXPRT* udpX = udp >= 0 ? svcudp_bufcreate(udp, 0, 0) : nullptr;
   SVCXPRT* tcpX = tcp >= 0 ? svctcp_create(tcp, 0, 0) : nullptr;
   if (!udpX || !tcpX) {
     std::fprintf(stderr, "nisplusd: cannot create the RPC transports\n");
     return 1;
   }
+  server.setDatagramTransport(udpX);
   pmap_unset(NIS_PROG, NIS_VERSION);
   if (!svc_register(udpX, NIS_PROG, NIS_VERSION, nisplusd::Server::dispatch, IPPROTO_UDP) ||
       !svc_register(tcpX, NIS_PROG, NIS_VERSION, nisplusd::Server::dispatch, IPPROTO_TCP)) {

@@ -283,6 +283,9 @@ void Server::dispatch(svc_req* rq, SVCXPRT* xprt) { theServer->serve(rq, xprt); 
 
 namespace {
 
+// libtirpc's datagram buffer (UDPMSGSIZE) less the RPC reply header.
+constexpr u_long kDatagramPayload = 8800 - 64;
+
 // One decoded name or indexed request, as the handlers see it.
 struct Request {
   u_long proc = 0;
@@ -466,6 +469,12 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
   res.status = static_cast<nis_error>(out.status);
   res.objects.objects_len = static_cast<u_int>(out.objects.size());
   res.objects.objects_val = out.objects.data();
+  // An answer too big for one datagram would never arrive: say so instead.
+  if (xprt == datagram_ &&
+      xdr_sizeof(reinterpret_cast<xdrproc_t>(xdr_nis_result), &res) > kDatagramPayload) {
+    res = nis_result{};
+    res.status = NIS_RES2BIG;
+  }
   svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(&res));
   svc_freeargs(xprt, argProc, argPtr);
 }

@@ -26,6 +26,9 @@ class Server {
   // Answers one control command; false with an error message in out on failure.
   bool control(const std::vector<std::string>& args, std::string& out);
 
+  // Replies on this transport must fit one datagram (libtirpc: 8800 bytes).
+  void setDatagramTransport(SVCXPRT* xprt) { datagram_ = xprt; }
+
   // The RPC dispatcher registered for program 100300 version 3.
   static void dispatch(svc_req* rq, SVCXPRT* xprt);
 
@@ -50,6 +53,7 @@ class Server {
   std::vector<std::string> log_;
   std::vector<Fault> faults_;
   Fault fired_;  // the fault applied to the current request
+  SVCXPRT* datagram_ = nullptr;
 };
 
 // The server the dispatcher talks to; set once by main.

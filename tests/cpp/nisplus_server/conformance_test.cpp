@@ -268,6 +268,28 @@ TEST_F(Conformance, ListOverUdp) {
   EXPECT_EQ(value(r->objects.objects_val[0], 1), withNul("second"));
 }
 
+TEST_F(Conformance, LargeListingsOverBothTransports) {
+  // About 40 KB of entries: more than one default UDP buffer (8800 bytes).
+  const std::string big = "big." + kOrg;
+  std::string seed = "table " + big + " type=\"big_tbl\"\ncolumn k flags=0x8\ncolumn v\n";
+  for (int i = 0; i < 400; ++i) {
+    seed +=
+        "entry " + big + " \"k" + std::to_string(i) + "\\0\" \"" + std::string(60, 'v') + "\\0\"\n";
+  }
+  load(seed);
+  Result tcp = list(big);
+  ASSERT_EQ(tcp->status, NIS_SUCCESS) << nis_sperrno(tcp->status);
+  EXPECT_EQ(tcp->objects.objects_len, 400u);
+  EXPECT_EQ(value(tcp->objects.objects_val[399], 0), withNul("k399"));
+  // One datagram cannot carry it: the answer says so rather than never coming.
+  Result udp = list(big, USE_DGRAM);
+  EXPECT_EQ(udp->status, NIS_RES2BIG);
+  EXPECT_EQ(udp->objects.objects_len, 0u);
+  Result some = list("[k=k7]," + big, USE_DGRAM);
+  EXPECT_EQ(some->status, NIS_SUCCESS);
+  EXPECT_EQ(some->objects.objects_len, 1u);
+}
+
 // ---- table administration ----
 
 // A table object as the bridge builds one: owner and group taken from the
