@@ -2,6 +2,7 @@
 // arithmetic, cold-start decoding, and the structure layouts it relies on.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -167,6 +168,43 @@ TEST(Directory, RejectsGarbageAndTruncatedData) {
   // A relative directory name is no root.
   const std::string rel = encodeDirectory("x", {{ep("127.0.0.1.0.111", "inet", "-")}});
   EXPECT_FALSE(decodeDirectory(rel.data(), rel.size(), d));
+}
+
+long maxRssKb() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;
+}
+
+// Sets the XDR word at offset to value.
+void putWord(std::string& data, size_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) data[offset + i] = static_cast<char>(value >> (24 - 8 * i));
+}
+
+TEST(Directory, CountsTheDataCannotHoldAreRefusedBeforeAllocation) {
+  const std::string data = encodeDirectory("x.", {{ep("127.0.0.1.0.111", "inet", "-")}});
+  Directory d;
+  ASSERT_TRUE(decodeDirectory(data.data(), data.size(), d));
+  // The server count follows the name ("x.": 4 + 4 bytes) and do_type; the
+  // endpoint count follows the server's name ("server.x.": 4 + 12 bytes).
+  const size_t serverCount = 12;
+  const size_t endpointCount = serverCount + 4 + 4 + 12;
+  ASSERT_EQ(1, data[serverCount + 3]);
+  ASSERT_EQ(1, data[endpointCount + 3]);
+  // 4M servers or endpoints pass the XDR routines' own size check, which
+  // would have them allocate and clear some 200 MB before running out of
+  // data: the process must not grow by anything like that.
+  const long before = maxRssKb();
+  for (size_t at : {serverCount, endpointCount}) {
+    std::string huge = data;
+    putWord(huge, at, 0x00400000);
+    EXPECT_FALSE(decodeDirectory(huge.data(), huge.size(), d)) << at;
+  }
+  EXPECT_LT(maxRssKb() - before, 64 * 1024) << "kB of peak growth";
+  // A name longer than the data.
+  std::string longName = data;
+  putWord(longName, 0, 0x7f000000);
+  EXPECT_FALSE(decodeDirectory(longName.data(), longName.size(), d));
 }
 
 TEST(Directory, ColdStartFileStatuses) {
