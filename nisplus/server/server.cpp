@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "request_check.h"
 #include "seed_format.h"
 
 namespace nisplusd {
@@ -38,6 +39,36 @@ class Arena {
  private:
   std::deque<std::string> strings_;
   std::vector<std::shared_ptr<void>> keep_;
+};
+
+// A request's arguments: copied raw from the transport, checked, then
+// decoded from the copy; freed with the guard.
+class Arguments {
+ public:
+  Arguments(xdrproc_t proc, char* target) : proc_(proc), target_(target) {}
+  ~Arguments() {
+    if (decoded_) xdr_free(proc_, target_);
+  }
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
+
+  bool decode(SVCXPRT* xprt, bool (*plausible)(const std::string&)) {
+    std::string raw;
+    if (!svc_getargs(xprt, captureArguments, reinterpret_cast<char*>(&raw)) || !plausible(raw)) {
+      return false;
+    }
+    XDR x;
+    xdrmem_create(&x, raw.data(), static_cast<u_int>(raw.size()), XDR_DECODE);
+    decoded_ = true;  // a half-decoded request owns what it got so far
+    bool ok = proc_(&x, target_);
+    xdr_destroy(&x);
+    return ok;
+  }
+
+ private:
+  xdrproc_t proc_;
+  char* target_;
+  bool decoded_ = false;
 };
 
 // The object type as sent: any 32-bit value, which the zotypes enum cannot
@@ -425,9 +456,8 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
   xdrproc_t argProc = nameRequest ? reinterpret_cast<xdrproc_t>(xdr_ns_request)
                                   : reinterpret_cast<xdrproc_t>(xdr_ib_request);
   char* argPtr = nameRequest ? reinterpret_cast<char*>(&ns) : reinterpret_cast<char*>(&ib);
-  if (!svc_getargs(xprt, argProc, argPtr)) {
-    // A half-decoded request still owns what was decoded so far.
-    svc_freeargs(xprt, argProc, argPtr);
+  Arguments args(argProc, argPtr);
+  if (!args.decode(xprt, nameRequest ? plausibleNameRequest : plausibleIndexedRequest)) {
     svcerr_decode(xprt);
     return;
   }
@@ -476,14 +506,12 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
     res.status = NIS_RES2BIG;
   }
   svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(&res));
-  svc_freeargs(xprt, argProc, argPtr);
 }
 
 void Server::findDirectory(SVCXPRT* xprt) {
   fd_args args{};
-  if (!svc_getargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args),
-                   reinterpret_cast<char*>(&args))) {
-    svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
+  Arguments decoded(reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
+  if (!decoded.decode(xprt, plausibleFindDirectory)) {
     svcerr_decode(xprt);
     return;
   }
@@ -520,7 +548,6 @@ void Server::findDirectory(SVCXPRT* xprt) {
   }
   if (f && f->kind == FaultKind::SSuccess) res.status = NIS_S_SUCCESS;
   svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&res));
-  svc_freeargs(xprt, reinterpret_cast<xdrproc_t>(xdr_fd_args), reinterpret_cast<char*>(&args));
 }
 
 bool Server::control(const std::vector<std::string>& args, std::string& out) {

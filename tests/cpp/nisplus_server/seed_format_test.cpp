@@ -1,12 +1,16 @@
-// The seed/dump text format and the namespace rules on their own, without a
-// server: what loads, what is refused and why, and what dump prints.
+// The seed/dump text format, the namespace rules and the request checks on
+// their own, without a server.
 #include "seed_format.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "namespace.h"
+#include "protocol_helpers.h"
+#include "request_check.h"
 
 namespace nisplusd {
 namespace {
@@ -231,6 +235,43 @@ TEST(NamespaceRules, ObjectsAddAndRemove) {
   EXPECT_EQ(ns.removeObject("d.test."), 10);  // the root stays
   EXPECT_EQ(ns.removeObject("gone.d.test."), 2);
   EXPECT_EQ(ns.removeObject("gone.nodir.d.test."), 20);
+}
+
+}  // namespace
+}  // namespace nisplusd
+
+namespace nisplusd {
+namespace {
+
+void setWord(std::string& s, size_t at, uint32_t v) {
+  v = htonl(v);
+  std::memcpy(&s[at], &v, 4);
+}
+
+TEST(RequestCheck, CountsMustFitTheBytesThatAreLeft) {
+  const std::string entry = encodedEntryAdd("small.org_dir.d.test.");
+  const std::string table = encodedTableAdd("t.org_dir.d.test.");
+  EXPECT_TRUE(plausibleIndexedRequest(entry));
+  EXPECT_TRUE(plausibleNameRequest(table));
+  // Each truncation is caught before any decoding.
+  for (size_t cut = 0; cut < entry.size(); cut += 4) {
+    EXPECT_FALSE(plausibleIndexedRequest(entry.substr(0, cut))) << cut;
+  }
+  for (size_t cut = 0; cut < table.size(); cut += 4) {
+    EXPECT_FALSE(plausibleNameRequest(table.substr(0, cut))) << cut;
+  }
+  // The name's length, then the search-attribute count, made huge.
+  std::string longName = entry;
+  setWord(longName, 0, 0x7fffffff);
+  EXPECT_FALSE(plausibleIndexedRequest(longName));
+  std::string manyAttrs = entry;
+  const size_t nameWords = 1 + (std::string("small.org_dir.d.test.").size() + 3) / 4;
+  setWord(manyAttrs, nameWords * 4, 0x10000000);
+  EXPECT_FALSE(plausibleIndexedRequest(manyAttrs));
+  setWord(manyAttrs, nameWords * 4, 1);
+  EXPECT_TRUE(plausibleIndexedRequest(manyAttrs));
+  EXPECT_TRUE(plausibleFindDirectory(std::string("\0\0\0\1a\0\0\0\0\0\0\0", 12)));
+  EXPECT_FALSE(plausibleFindDirectory(std::string("\0\0\0\5a\0\0\0", 8)));
 }
 
 }  // namespace
