@@ -1,6 +1,7 @@
 // nisplusctl: sends one command to a running nisplusd over its control
 // socket and prints the answer. See README.md.
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -73,13 +74,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nisplusctl: cannot send the command: %s\n", std::strerror(errno));
     return 1;
   }
+  // A stopped (SIGSTOP) server accepts but never answers: give up in time.
+  timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string reply;
   char buf[65536];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) reply.append(buf, static_cast<size_t>(n));
   close(fd);
   if (n < 0 || reply.empty()) {
-    std::fprintf(stderr, "nisplusctl: no answer from nisplusd\n");
+    std::fprintf(stderr, "nisplusctl: no answer from nisplusd (stopped?)\n");
     return 1;
   }
   std::string text = reply.substr(1);
