@@ -4,5 +4,5 @@
 #include <jni.h>
 
 #define NAMESTORE_NATIVE(ret, name) \
-  extern "C" JNIEXPORT ret JNICALL   \
+  extern "C" JNIEXPORT ret JNICALL  \
       Java_com_zelt_management_tolvaimpl_services_directorytable_DirectoryTableLibrary_##name
