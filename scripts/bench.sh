@@ -35,7 +35,7 @@ if [ "${1:-}" = --inside ]; then
     rounds=1 small_n=10 large_n=4 bridge_scale=0.05 list_n=3
     nis_cycles=2000 launch_cycles=100
   else
-    rounds=3 small_n=100 large_n=40 bridge_scale=0.4 list_n=8
+    rounds=4 small_n=80 large_n=30 bridge_scale=0.4 list_n=8
     nis_cycles=100000 launch_cycles=10000
   fi
 
@@ -43,7 +43,11 @@ if [ "${1:-}" = --inside ]; then
   # machine spreads over all of them instead of spoiling one.
   load "launch, start"
   for ((r = 1; r <= rounds; r++)); do
-    for limit in 1024 20000; do
+    # Odd rounds start with the low limit, even ones with the high one, so
+    # a load that drifts during the run tilts neither.
+    limits="1024 20000"
+    [ $((r % 2)) = 0 ] && limits="20000 1024"
+    for limit in $limits; do
       for heap in small large; do
         if [ "$heap" = small ]; then opts=() n=$small_n; else
           opts=(-Xms1g -Xmx1g -XX:+AlwaysPreTouch) n=$large_n
@@ -69,6 +73,10 @@ if [ "${1:-}" = --inside ]; then
       (ulimit -n "$limit" && exec "$bin/fork_floor" --iterations "$small_n" --warmup 5 \
         --label none --key "floor:none:$limit") >> "$run/launch.log"
     done
+    # Both limits inside one JVM, switched every ten launches.
+    "${java_cmd[@]}" com.zelt.benchmarks.LaunchBench small $((small_n / 2)) 10 1024,20000 >> "$run/launch.log"
+    "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch com.zelt.benchmarks.LaunchBench large \
+      $((large_n / 2)) 10 1024,20000 >> "$run/launch.log"
   done
   load "launch, end"
 

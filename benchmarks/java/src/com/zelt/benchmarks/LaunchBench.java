@@ -19,9 +19,15 @@ import java.io.IOException;
  * </ul>
  * The descriptor limit and heap size are whatever the JVM was started with.
  *
+ * With a fourth argument, a list of descriptor limits such as 1024,20000,
+ * only launchapp is timed instead, ITERATIONS times per limit, with this
+ * JVM's soft limit switched (prlimit on itself) every ten launches: the
+ * limits are then compared in one JVM at the same moments, which a busy
+ * machine cannot tilt.
+ *
  * <pre>
  *   java -Dzelt.native.dir=BUILD/lib -cp BUILD/java/classes:BUILD/benchmarks/classes \
- *       com.zelt.benchmarks.LaunchBench LABEL ITERATIONS WARMUP
+ *       com.zelt.benchmarks.LaunchBench LABEL ITERATIONS WARMUP [LIMIT,LIMIT...]
  * </pre>
  */
 public final class LaunchBench {
@@ -36,6 +42,10 @@ public final class LaunchBench {
 
         CmdLauncher cmd = new CmdLauncher();
         String[] argv = {PROGRAM};
+        if (args.length > 3) {
+            paired(cmd, argv, label, iterations, warmup, args[3].split(","));
+            return;
+        }
         ProcessBuilder pb = new ProcessBuilder(PROGRAM).inheritIO();
         Samples launch = new Samples(iterations);
         Samples nobody = new Samples(iterations);
@@ -80,6 +90,35 @@ public final class LaunchBench {
         launch.save("launch:launchapp" + suffix);
         nobody.save("launch:launchapp-nobody" + suffix);
         builder.save("launch:processbuilder" + suffix);
+    }
+
+    /** launchapp under each limit in turn, ten launches at a time. */
+    private static void paired(CmdLauncher cmd, String[] argv, String label, int iterations, int warmup,
+            String[] limits) throws Exception {
+        final int block = 10;
+        Samples[] s = new Samples[limits.length];
+        for (int k = 0; k < limits.length; k++) s[k] = new Samples(iterations);
+        long pid = ProcessHandle.current().pid();
+        for (int done = -warmup; done < iterations; done += block) {
+            for (int k = 0; k < limits.length; k++) {
+                Process p = new ProcessBuilder("prlimit", "--pid", Long.toString(pid),
+                        "--nofile=" + limits[k] + ":").inheritIO().start();
+                Samples.check(p.waitFor() == 0, "prlimit failed");
+                Samples.check(openFileLimit().equals(limits[k]), "limit not in force: " + openFileLimit());
+                for (int i = 0; i < block; i++) {
+                    long t0 = System.nanoTime();
+                    int rc = cmd.launchapp(1, -1, -1, -1, -1, argv, null);
+                    long t1 = System.nanoTime();
+                    Samples.check(rc == 0, "launchapp returned " + rc);
+                    if (done + i >= 0 && done + i < iterations) s[k].add(t1 - t0);
+                }
+            }
+        }
+        for (int k = 0; k < limits.length; k++) {
+            Samples.result("launch", "method=launchapp-paired config=" + label + " nofile=" + limits[k] + " "
+                    + s[k].summary());
+            s[k].save("paired:" + label + ":" + limits[k]);
+        }
     }
 
     private static Process start(ProcessBuilder pb) {
