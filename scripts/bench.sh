@@ -99,7 +99,7 @@ if [ "${1:-}" = --inside ]; then
   load "bridge, end"
 
   # 3. Resident size over time.
-  mem_opts=(-Xms32m -Xmx32m -XX:+AlwaysPreTouch -XX:+UseSerialGC)
+  mem_opts=(-Xms16m -Xmx16m -XX:+AlwaysPreTouch -XX:+UseSerialGC)
   load "memory, start"
   "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench nisplus "bench100.$dir" \
     "$nis_cycles" 200 >> "$run/memory.txt"

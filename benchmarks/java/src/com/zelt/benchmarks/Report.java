@@ -272,7 +272,7 @@ public final class Report {
     private void memory() throws IOException {
         md.append("## 3. Resident size over time\n\n");
         md.append("VmRSS / VmHWM of the JVM from /proc/self/status, sampled while it runs. JVM: ")
-                .append("`-Xms32m -Xmx32m -XX:+AlwaysPreTouch -XX:+UseSerialGC` (a fixed, pre-touched ")
+                .append("`-Xms16m -Xmx16m -XX:+AlwaysPreTouch -XX:+UseSerialGC` (a fixed, pre-touched ")
                 .append("heap, so the Java heap's own growth cannot pass for a native leak). Warm-up: ")
                 .append("the first tenth of the cycles. Trend: least-squares slope of VmRSS over the ")
                 .append("samples after warm-up.\n\n");
