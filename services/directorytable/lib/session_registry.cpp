@@ -3,6 +3,8 @@
 // across Java threads.
 #include "session_registry.h"
 
+#include <cstdio>
+
 TableSession nisplusSession[MAX_SESSIONS];
 
 namespace namestore {
@@ -17,9 +19,10 @@ int takeSession(const char* name, const char* type) {
     s->inUse = 1;
     s->listResult = nullptr;
     s->cursor = -1;
-    // The callers checked that both fit, NUL included.
-    strcpy(s->tableName, name);
-    strcpy(s->tableType, type);
+    // The callers checked that both fit, NUL included; the bounded copy
+    // keeps the fields terminated should that ever change.
+    snprintf(s->tableName, sizeof s->tableName, "%s", name);
+    snprintf(s->tableType, sizeof s->tableType, "%s", type);
     ++sessionGeneration[i];
     return i;
   }

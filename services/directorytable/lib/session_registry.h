@@ -24,8 +24,8 @@
 
 // One slot of the registry. The layout is fixed: other tools read
 // nisplusSession by its field offsets.
-struct TableSession {
-  int inUse;                       // 0 free, 1 taken
+struct TableSession {  // NOLINT(clang-analyzer-optin.performance.Padding): published layout
+  int inUse;           // 0 free, 1 taken
   char tableName[TABLE_NAME_LEN];  // full NIS+ name, NUL-terminated
   char tableType[TABLE_TYPE_LEN];  // type written into every entry object
   nis_result* listResult;          // listing kept for first/next, or null
@@ -141,7 +141,8 @@ inline char* composeIndexedName(const TableSession* s, const char* criteria) {
   char* name = static_cast<char*>(malloc(c + t + 1));
   if (name == nullptr) return nullptr;
   memcpy(name, criteria, c);
-  memcpy(name + c, s->tableName, t + 1);
+  memcpy(name + c, s->tableName, t);
+  name[c + t] = '\0';
   return name;
 }
 
