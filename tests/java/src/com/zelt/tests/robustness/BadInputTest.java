@@ -26,6 +26,7 @@ import java.util.Map;
 import java.util.Set;
 import java.util.TreeSet;
 import java.util.function.BiConsumer;
+import java.util.function.Predicate;
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
@@ -72,6 +73,7 @@ class BadInputTest {
     static int scratchHandle;
     static String seedBefore;
     static long calls;
+    static long refusalsChecked;
     static int tableSerial;
 
     @BeforeAll
@@ -117,6 +119,7 @@ class BadInputTest {
         if (!SPECS.isEmpty()) {
             return;
         }
+        refusals();
         Set<Integer> none = Set.of();
         String f = tmp.resolve("file").toString();
         String g = tmp.resolve("other").toString();
@@ -172,6 +175,64 @@ class BadInputTest {
                         assertEquals(-1, r, "a refused launch");
                     }
                 }));
+    }
+
+    /**
+     * Arguments a method must refuse with its failure value: a null reference
+     * (wholeNull), an array holding a null element (elementNull), or a string
+     * or array element holding U+0000, which no C string can carry (nul).
+     */
+    record Refusal(Set<Integer> wholeNull, Set<Integer> elementNull, Set<Integer> nul,
+            Predicate<Object> failed) {
+        boolean applies(Object[] args) {
+            for (int i = 0; i < args.length; i++) {
+                Object o = args[i];
+                if (o == null && wholeNull.contains(i)) {
+                    return true;
+                }
+                if (o instanceof String s && nul.contains(i) && s.indexOf('\0') >= 0) {
+                    return true;
+                }
+                if (o instanceof String[] a) {
+                    for (String e : a) {
+                        if ((e == null && elementNull.contains(i)) || (e != null && nul.contains(i)
+                                && e.indexOf('\0') >= 0)) {
+                            return true;
+                        }
+                    }
+                }
+            }
+            return false;
+        }
+    }
+
+    static final Map<String, Refusal> REFUSALS = new HashMap<>();
+
+    static void refusals() {
+        Predicate<Object> negative = r -> (Integer) r < 0;
+        Predicate<Object> minusOne = r -> (Integer) r == -1;
+        Predicate<Object> positive = r -> (Integer) r > 0;
+        Predicate<Object> isNull = r -> r == null;
+        Predicate<Object> empty = r -> "".equals(r);
+        Set<Integer> none = Set.of();
+        REFUSALS.put("nisplusOpenTable", new Refusal(Set.of(0, 1), none, Set.of(0, 1), negative));
+        REFUSALS.put("nisplusAddTable", new Refusal(Set.of(0, 1, 3), Set.of(3), Set.of(0, 1, 3), negative));
+        REFUSALS.put("nisplusDeleteTable", new Refusal(Set.of(0), none, Set.of(0), negative));
+        REFUSALS.put("nisplusAccess", new Refusal(Set.of(0), none, Set.of(0), minusOne));
+        REFUSALS.put("nisplusGetFirstEntry", new Refusal(Set.of(1), none, Set.of(1), isNull));
+        REFUSALS.put("nisplusGetAllEntries", new Refusal(Set.of(1), none, Set.of(1), isNull));
+        REFUSALS.put("nisplusAddEntry", new Refusal(Set.of(1), Set.of(1), Set.of(1), positive));
+        REFUSALS.put("nisplusModifyEntry", new Refusal(Set.of(1, 3), Set.of(3), Set.of(1, 3), positive));
+        REFUSALS.put("nisplusDeleteEntry", new Refusal(Set.of(1), none, Set.of(1), positive));
+        REFUSALS.put("fileAccess", new Refusal(Set.of(0), none, Set.of(0), positive));
+        REFUSALS.put("fileCreate", new Refusal(Set.of(0), none, Set.of(0), positive));
+        REFUSALS.put("fileDelete", new Refusal(Set.of(0), none, Set.of(0), positive));
+        REFUSALS.put("fileCopyStat", new Refusal(Set.of(0, 1), none, Set.of(0, 1), positive));
+        REFUSALS.put("nisGetMaster", new Refusal(Set.of(0, 1), none, Set.of(0, 1), empty));
+        // Launchers skip null elements, but refuse a missing program and any
+        // string the program could not receive whole.
+        REFUSALS.put("CmdLauncher.launchapp", new Refusal(Set.of(5), none, Set.of(5, 6), minusOne));
+        REFUSALS.put("GuiLauncher.launchapp", new Refusal(Set.of(5), none, Set.of(5, 6, 7), minusOne));
     }
 
     static void handleOrNegative(int r) {
@@ -354,6 +415,12 @@ class BadInputTest {
             }
             Object result = invoke(target, m, args);
             spec.check().accept(args, result);
+            Refusal refusal = REFUSALS.get(key);
+            if (refusal != null && refusal.applies(args)) {
+                refusalsChecked++;
+                assertTrue(refusal.failed().test(result), key + Arrays.deepToString(shorten(args))
+                        + " must fail, gave " + (result instanceof Object[] a ? Arrays.toString(a) : result));
+            }
             cleanUp(key, args, result);
         }
     }
@@ -414,7 +481,8 @@ class BadInputTest {
         assertEquals(new TreeSet<>(SPECS.keySet()), driven);
         assertEquals(21, driven.size(), "native methods driven");
         System.out.println("robustness: " + calls + " hostile calls to " + driven.size()
-                + " native methods");
+                + " native methods, " + refusalsChecked + " of them refusals checked");
+        assertTrue(refusalsChecked > 200, "refusals checked: " + refusalsChecked);
         assertTrue(calls > 1000, "calls tried: " + calls);
 
         // The seeded tables are exactly as before; nothing outside the scratch
