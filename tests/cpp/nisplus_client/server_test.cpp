@@ -621,6 +621,107 @@ TEST_F(ServerTest, ServerThatNeverAnswersLeavesTimeForTheNextOne) {
   EXPECT_LE(masterMs, budget + 500);
 }
 
+// A one-connection RPC responder on 127.0.0.3 at nisplusd's port number
+// (see above): it answers each request with an accepted reply whose
+// accept_stat and body the test chooses.
+class FakeServer {
+ public:
+  FakeServer(uint32_t acceptStat, std::vector<uint32_t> body)
+      : acceptStat_(acceptStat), body_(std::move(body)) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(registeredTcpPort()));
+    inet_pton(AF_INET, "127.0.0.3", &sa.sin_addr);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+          listen(fd_, 4) == 0;
+    if (ok_) thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeServer() {
+    shutdown(fd_, SHUT_RDWR);
+    const int conn = conn_.load();
+    if (conn >= 0) shutdown(conn, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  bool ok() const { return ok_; }
+  int requests() const { return requests_.load(); }
+
+ private:
+  static bool readFull(int fd, void* buf, size_t n) {
+    auto* p = static_cast<char*>(buf);
+    while (n > 0) {
+      const ssize_t r = read(fd, p, n);
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+  void serve() {
+    const int conn = accept(fd_, nullptr, nullptr);
+    if (conn < 0) return;
+    conn_ = conn;
+    for (;;) {
+      uint32_t mark = 0;
+      if (!readFull(conn, &mark, 4)) break;
+      std::string request(ntohl(mark) & 0x7fffffff, '\0');
+      if (!readFull(conn, request.data(), request.size()) || request.size() < 4) break;
+      ++requests_;
+      std::vector<uint32_t> reply;
+      uint32_t xid;
+      memcpy(&xid, request.data(), 4);
+      reply.push_back(xid);  // already in network order
+      for (uint32_t w : {1u, 0u, 0u, 0u, acceptStat_}) reply.push_back(htonl(w));
+      for (uint32_t w : body_) reply.push_back(htonl(w));
+      const uint32_t replyMark = htonl(0x80000000u | static_cast<uint32_t>(reply.size() * 4));
+      if (write(conn, &replyMark, 4) != 4) break;
+      const ssize_t len = static_cast<ssize_t>(reply.size() * 4);
+      if (write(conn, reply.data(), static_cast<size_t>(len)) != len) break;
+    }
+    close(conn);
+  }
+
+  int fd_ = -1;
+  bool ok_ = false;
+  uint32_t acceptStat_;
+  std::vector<uint32_t> body_;
+  std::atomic<int> requests_{0};
+  std::atomic<int> conn_{-1};
+  std::thread thread_;
+};
+
+TEST_F(ServerTest, RepliesThatDoNotDecodeAreRpcErrors) {
+  ColdStartGuard guard;
+  const std::string fakeRoot = rootWithServers(guard.saved(), {{"fake.x.", "127.0.0.3.0.111"}});
+  {
+    // NIS_SUCCESS and five objects that never come.
+    FakeServer fake(0, {0, 5});
+    ASSERT_TRUE(fake.ok());
+    ColdStartGuard::write(fakeRoot);
+    const auto start = Clock::now();
+    Result r(nis_lookup(orgDir().c_str(), 0));
+    EXPECT_EQ(NIS_RPCERROR, r->status);
+    EXPECT_EQ(0u, r->objects.objects_len);
+    EXPECT_LT(msSince(start), 1000);
+  }
+  {
+    // The procedure is refused at the RPC level (PROC_UNAVAIL): an error,
+    // and the connection stays usable for the next call.
+    FakeServer fake(3, {});
+    ASSERT_TRUE(fake.ok());
+    ColdStartGuard::write(fakeRoot + std::string());  // same bytes, new file
+    const auto before = transportStats();
+    Result r(nis_lookup(orgDir().c_str(), 0));
+    EXPECT_EQ(NIS_RPCERROR, r->status);
+    Result again(nis_lookup(orgDir().c_str(), 0));
+    EXPECT_EQ(NIS_RPCERROR, again->status);
+    EXPECT_EQ(2, fake.requests());
+    EXPECT_EQ(before.connectionsOpened + 1, transportStats().connectionsOpened);
+    nisplus_client::closeIdleConnections();
+  }
+}
+
 // ---- transport ----
 
 TEST_F(ServerTest, ConnectionIsReusedAcrossCalls) {
