@@ -82,8 +82,16 @@ if [ "${SANITIZE_JVM_ONLY:-0}" = 1 ]; then
   for t in $others; do exclude+="|$t"; done
 fi
 status=0
-ctest --output-on-failure -E "^($exclude)\$" "$@" || status=$?
+ctest --output-on-failure -E "^($exclude)\$" "$@" 2>&1 | tee "$build/sanitize-ctest.log" || status=$?
 
+# Reports land in the log files, or on standard error of a process that did
+# not read the log path.
+if grep -E -q 'runtime error:|ERROR: AddressSanitizer|SUMMARY: (Address|UndefinedBehavior)Sanitizer' \
+    "$build/sanitize-ctest.log"; then
+  echo "sanitize.sh: sanitizer reports in the test output:" >&2
+  grep -E -A8 'runtime error:|ERROR: AddressSanitizer' "$build/sanitize-ctest.log" | head -60 >&2
+  status=1
+fi
 if compgen -G "$logs/*" >/dev/null; then
   echo "sanitize.sh: sanitizer reports:" >&2
   for f in "$logs"/*; do
