@@ -15,7 +15,10 @@ public final class Tables {
         }
         int[] width = new int[cols];
         List<String[]> all = new ArrayList<>();
-        all.add(header.toArray(new String[0]));
+        boolean hasHeader = !header.isEmpty();
+        if (hasHeader) {
+            all.add(header.toArray(new String[0]));
+        }
         all.addAll(rows);
         for (String[] r : all) {
             for (int i = 0; i < r.length; i++) {
@@ -30,7 +33,7 @@ public final class Tables {
                 sb.append(v).append(" ".repeat(width[i] - v.length() + 2));
             }
             out.println(sb.toString().stripTrailing());
-            if (n == 0 && !header.isEmpty()) {
+            if (n == 0 && hasHeader) {
                 StringBuilder rule = new StringBuilder("    ");
                 for (int i = 0; i < cols; i++) {
                     rule.append("-".repeat(width[i])).append("  ");
