@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -135,5 +136,13 @@ TransportStats transportStats();
 // A fresh result carrying only a status, as every failure without a server
 // reply returns it; freed with nis_freeresult like any other.
 nis_result* makeResult(nis_error status);
+
+// A result's status as a plain number. A server may answer any 32-bit
+// value, and one past the last nis_error may not be read through the enum.
+inline int statusOf(const nis_result* res) {
+  int status = 0;
+  std::memcpy(&status, &res->status, sizeof status);
+  return status;
+}
 
 }  // namespace nisplus_client

@@ -184,9 +184,9 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
       if (Clock::now() >= deadline) break;
       continue;
     }
-    if (res->status == NIS_NOT_ME || res->status == NIS_NOSUCHNAME ||
-        res->status == NIS_SYSTEMERROR) {
-      if (res->status == NIS_NOT_ME) forgetDirectory(dir->name);
+    const int status = statusOf(res);
+    if (status == NIS_NOT_ME || status == NIS_NOSUCHNAME || status == NIS_SYSTEMERROR) {
+      if (status == NIS_NOT_ME) forgetDirectory(dir->name);
       nis_freeresult(kept);
       kept = res;
       continue;
@@ -305,7 +305,7 @@ nis_result* nis_list(const_nis_name name, unsigned int flags,
     IndexedName parsed;
     nis_result* res = tableCall(name, nullptr, false, flags, NIS_IBLIST, true, &parsed);
     if (callback == nullptr || res == nullptr ||
-        (res->status != NIS_SUCCESS && res->status != NIS_S_SUCCESS)) {
+        (statusOf(res) != NIS_SUCCESS && statusOf(res) != NIS_S_SUCCESS)) {
       return res;
     }
     // With a callback the entries go to it, one by one, until it returns

@@ -85,11 +85,19 @@ class NisResult {
     r_ = nullptr;
     return r;
   }
-  // The result's status; a client that returned no result at all failed.
-  int status() const { return r_ != nullptr ? static_cast<int>(r_->status) : NIS_NOMEMORY; }
+  // The result's status as a plain number (a server may answer values past
+  // the last nis_error, which may not be read through the enum); a client
+  // that returned no result at all failed.
+  int status() const {
+    if (r_ == nullptr) return NIS_NOMEMORY;
+    int status = 0;
+    memcpy(&status, &r_->status, sizeof status);
+    return status;
+  }
   // A lookup or listing counts as successful on NIS_SUCCESS or NIS_S_SUCCESS.
   bool succeeded() const {
-    return r_ != nullptr && (r_->status == NIS_SUCCESS || r_->status == NIS_S_SUCCESS);
+    const int s = status();
+    return r_ != nullptr && (s == NIS_SUCCESS || s == NIS_S_SUCCESS);
   }
 
  private:
