@@ -28,5 +28,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_CmdLauncher_launchapp(
     return -1;
   }
   if (!launch::planSupplementaryGroups(&plan)) return -1;
+  if (!launch::planEnvironment(&plan)) return -1;
   return launch::launchDetached(&plan);
 }

@@ -56,6 +56,9 @@ void LaunchPlan::release() {
   free(groups);
   groups = nullptr;
   groupCount = 0;
+  free(envSlots);
+  envSlots = nullptr;
+  envCapacity = 0;
 }
 
 namespace {
@@ -129,13 +132,74 @@ void closeDescriptorsFrom3(LimitReading limitReading) {
   }
 }
 
+// Slack for variables that other threads add between planning and fork.
+constexpr size_t kEnvironmentSlack = 64;
+
+// True when the environment string entry names the variable that spec
+// (NAME=value, or a bare NAME) names.
+bool sameVariable(const char* entry, const char* spec) {
+  for (;; ++entry, ++spec) {
+    const bool specEnd = *spec == '\0' || *spec == '=';
+    const bool entryEnd = *entry == '\0' || *entry == '=';
+    if (specEnd || entryEnd) return specEnd && entryEnd;
+    if (*entry != *spec) return false;
+  }
+}
+
+bool hasValue(const char* spec) {
+  for (; *spec != '\0'; ++spec) {
+    if (*spec == '=') return true;
+  }
+  return false;
+}
+
+// Adds the extra strings to the environment in array order, as putenv
+// would: NAME=value replaces the variable or adds it, a bare NAME removes
+// it, so a later string for a name wins. The new environment is built in the
+// slots the caller allocated, with no lock and no allocation: putenv takes
+// the C library's environment lock, which another thread of the JVM may have
+// held at the moment of the fork. Only when the environment outgrew the
+// slots meanwhile does it fall back to putenv.
+void applyEnvironment(const LaunchPlan& plan) {
+  size_t n = 0;
+  bool fits = plan.envSlots != nullptr;
+  for (char** e = environ; fits && e != nullptr && *e != nullptr; ++e) {
+    if (n + plan.env.size() + 1 > plan.envCapacity)
+      fits = false;
+    else
+      plan.envSlots[n++] = *e;
+  }
+  if (!fits) {
+    for (size_t i = 0; i < plan.env.size(); ++i) {
+      if (char* entry = plan.env.at(i)) putenv(entry);
+    }
+    return;
+  }
+  for (size_t i = 0; i < plan.env.size(); ++i) {
+    char* spec = plan.env.at(i);
+    if (spec == nullptr) continue;
+    size_t kept = 0;
+    bool replaced = false;
+    for (size_t k = 0; k < n; ++k) {
+      if (!sameVariable(plan.envSlots[k], spec)) {
+        plan.envSlots[kept++] = plan.envSlots[k];
+      } else if (!replaced && hasValue(spec)) {
+        plan.envSlots[kept++] = spec;
+        replaced = true;
+      }
+    }
+    n = kept;
+    if (!replaced && hasValue(spec)) plan.envSlots[n++] = spec;
+  }
+  plan.envSlots[n] = nullptr;
+  environ = plan.envSlots;
+}
+
 // The grandchild: environment, argument vector, descriptors, identities,
 // program. Never returns. The plan's strings stay alive here for good:
 // putenv keeps the pointers and execv replaces the whole image.
 [[noreturn]] void becomeProgram(const LaunchPlan& plan) {
-  for (size_t i = 0; i < plan.env.size(); ++i) {
-    if (char* entry = plan.env.at(i)) putenv(entry);
-  }
+  applyEnvironment(plan);
 
   // The callers refuse argument arrays that do not fit before forking; the
   // bound here only keeps the vector intact should that ever change.
@@ -263,6 +327,15 @@ bool planSupplementaryGroups(LaunchPlan* plan) {
   free(pwBuf);
   plan->applyGroups = ok;
   return ok;
+}
+
+bool planEnvironment(LaunchPlan* plan) {
+  if (plan->env.nonNullCount() == 0) return true;
+  size_t count = 0;
+  for (char** e = environ; e != nullptr && *e != nullptr; ++e) ++count;
+  plan->envCapacity = count + plan->env.size() + kEnvironmentSlack + 1;
+  plan->envSlots = static_cast<char**>(malloc(plan->envCapacity * sizeof(char*)));
+  return plan->envSlots != nullptr;
 }
 
 int launchDetached(LaunchPlan* plan) {

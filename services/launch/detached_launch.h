@@ -68,6 +68,12 @@ struct LaunchPlan {
   StringList args;
   StringList env;
 
+  // Room for the grandchild's environment: the caller's variables as they
+  // were at planning time, the extra strings, and some slack for variables
+  // other threads add before the fork. Owned, malloc'd.
+  char** envSlots = nullptr;
+  size_t envCapacity = 0;
+
   // Supplementary groups for the grandchild, set only when applyGroups.
   bool applyGroups = false;
   gid_t* groups = nullptr;  // owned, malloc'd
@@ -93,6 +99,11 @@ struct LaunchPlan {
 // that user is unknown. An unprivileged caller keeps its groups as they are.
 // Runs in the caller's thread; false only when out of memory.
 bool planSupplementaryGroups(LaunchPlan* plan);
+
+// Allocates the slots in which the grandchild builds its environment, so
+// that it needs neither putenv's lock nor memory of its own. Runs in the
+// caller's thread; false only when out of memory.
+bool planEnvironment(LaunchPlan* plan);
 
 // Forks the first child, which forks the grandchild and ends at once; the
 // grandchild applies the plan and replaces itself with the program. Returns

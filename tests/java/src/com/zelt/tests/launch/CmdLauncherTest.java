@@ -78,6 +78,24 @@ class CmdLauncherTest {
     }
 
     @Test
+    void replacesInheritedVariablesOnceAndRemovesThoseNamedWithoutValue() {
+        String home = System.getenv("HOME");
+        Report r = launch(0, 0, 0, 0, new String[] {probe().toString()},
+                "PATH=/zelt/first", "PATH=/zelt/second", "HOME", "ZELT_GONE=x", "ZELT_GONE");
+        assertEquals(List.of("/zelt/second"), r.envValues("PATH"));
+        assertEquals(List.of(), r.envValues("ZELT_GONE"));
+        assertEquals(List.of(), r.envValues("HOME"), "HOME was " + home);
+    }
+
+    @Test
+    void comparesVariableNamesWhole() {
+        // A variable whose name extends another's stays.
+        Report prefix = launch(0, 0, 0, 0, new String[] {probe().toString()}, "PAT=short");
+        assertEquals(List.of("short"), prefix.envValues("PAT"));
+        assertEquals(List.of(System.getenv("PATH")), prefix.envValues("PATH"));
+    }
+
+    @Test
     void acceptsExactly1023ArgumentsAfterPackingAndRefusesMore() {
         String[] args = new String[1024];
         args[0] = probe().toString();
