@@ -11,11 +11,7 @@ Java_com_zelt_management_tolvaimpl_services_launch_CmdLauncher_launchapp(
     jint realUser, jint realGroup, jobjectArray args, jobjectArray environment) {
   if (launchFlag == 0 || args == nullptr) return -1;
 
-  launch::LaunchPlan plan;
-  plan.effectiveUser = effectiveUser;
-  plan.effectiveGroup = effectiveGroup;
-  plan.realUser = realUser;
-  plan.realGroup = realGroup;
+  launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = false;
   plan.execFailure = launch::ExecFailureReport::kStdoutLine;
   plan.limitReading = launch::LimitReading::kOnce;
@@ -23,11 +19,5 @@ Java_com_zelt_management_tolvaimpl_services_launch_CmdLauncher_launchapp(
   // Everything is read here, in the caller's thread, before the first fork.
   // The first packed argument is the program's path and its argument 0.
   if (!launch::java::readStringArray(env, args, launch::kVectorSlots - 1, &plan.args)) return -1;
-  if (environment != nullptr &&
-      !launch::java::readStringArray(env, environment, launch::java::kUnbounded, &plan.env)) {
-    return -1;
-  }
-  if (!launch::planSupplementaryGroups(&plan)) return -1;
-  if (!launch::planEnvironment(&plan)) return -1;
-  return launch::launchDetached(&plan);
+  return launch::java::readEnvironmentAndLaunch(env, environment, &plan);
 }

@@ -13,11 +13,7 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
     jint realUser, jint realGroup, jstring path, jobjectArray environment, jobjectArray args) {
   if (launchFlag == 0 || path == nullptr) return -1;
 
-  launch::LaunchPlan plan;
-  plan.effectiveUser = effectiveUser;
-  plan.effectiveGroup = effectiveGroup;
-  plan.realUser = realUser;
-  plan.realGroup = realGroup;
+  launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = true;
   plan.execFailure = launch::ExecFailureReport::kStderrWithText;
   plan.limitReading = launch::LimitReading::kEveryStep;
@@ -31,11 +27,5 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
       !launch::java::readStringArray(env, args, launch::kVectorSlots - 2, &plan.args)) {
     return -1;
   }
-  if (environment != nullptr &&
-      !launch::java::readStringArray(env, environment, launch::java::kUnbounded, &plan.env)) {
-    return -1;
-  }
-  if (!launch::planSupplementaryGroups(&plan)) return -1;
-  if (!launch::planEnvironment(&plan)) return -1;
-  return launch::launchDetached(&plan);
+  return launch::java::readEnvironmentAndLaunch(env, environment, &plan);
 }

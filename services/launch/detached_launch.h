@@ -82,7 +82,12 @@ struct LaunchPlan {
   ExecFailureReport execFailure = ExecFailureReport::kStdoutLine;
   LimitReading limitReading = LimitReading::kOnce;
 
-  LaunchPlan() = default;
+  // Passed unchanged to the identity switches.
+  LaunchPlan(int effectiveUser, int effectiveGroup, int realUser, int realGroup)
+      : effectiveUser(effectiveUser),
+        effectiveGroup(effectiveGroup),
+        realUser(realUser),
+        realGroup(realGroup) {}
   ~LaunchPlan() { release(); }
   LaunchPlan(const LaunchPlan&) = delete;
   LaunchPlan& operator=(const LaunchPlan&) = delete;

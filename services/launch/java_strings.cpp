@@ -28,4 +28,12 @@ bool readString(JNIEnv* env, jstring s, char** out) {
   return true;
 }
 
+int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* plan) {
+  if (environment != nullptr && !readStringArray(env, environment, kUnbounded, &plan->env)) {
+    return -1;
+  }
+  if (!planSupplementaryGroups(plan) || !planEnvironment(plan)) return -1;
+  return launchDetached(plan);
+}
+
 }  // namespace launch::java

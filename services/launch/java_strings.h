@@ -25,4 +25,9 @@ bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringL
 // False when s contains U+0000.
 bool readString(JNIEnv* env, jstring s, char** out);
 
+// The common end of both launchers: reads the extra environment (may be
+// null) into the plan, looks up what the grandchild will need, and launches.
+// Returns the launcher's result, 0 or -1.
+int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* plan);
+
 }  // namespace launch::java
