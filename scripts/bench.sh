@@ -77,6 +77,12 @@ if [ "${1:-}" = --inside ]; then
     "${java_cmd[@]}" com.zelt.benchmarks.LaunchBench small $((small_n / 2)) 10 1024,20000 >> "$run/launch.log"
     "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch com.zelt.benchmarks.LaunchBench large \
       $((large_n / 2)) 10 1024,20000 >> "$run/launch.log"
+    # launchapp next to the bare two-fork shape from the same JVM, the first
+    # child forked or vforked.
+    "${java_cmd[@]}" -Dzelt.bench.dir="$bin" com.zelt.benchmarks.ForkShapes small \
+      $((small_n / 2)) 5 >> "$run/launch.log"
+    "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
+      com.zelt.benchmarks.ForkShapes large $((large_n / 2)) 3 >> "$run/launch.log"
   done
   load "launch, end"
 
@@ -131,7 +137,7 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELT_BENCHMARKS=ON > /dev/null
 cmake --build "$build" -j "$(nproc)" --target namestore cmdlauncher nisplusd nisplusctl \
-  fork_floor raw_nis_bench layer_nis_bench bench_jni_strings zelt_bench_classes
+  fork_floor raw_nis_bench layer_nis_bench bench_jni_strings bench_fork_shapes zelt_bench_classes
 
 run=$build/benchmarks/run
 rm -rf "$run"

@@ -209,6 +209,25 @@ public final class Report {
         }
         md.append("\nPaired samples per limit: ").append(count("paired:small:1024")).append(" (small), ")
                 .append(count("paired:large:1024")).append(" (large).\n\n");
+
+        md.append("The launch shape inside the JVM (ulimit -n 20000, interleaved in one JVM per size): ")
+                .append("launchapp next to a bare JNI call that makes the same two-fork shape for ")
+                .append("/bin/true with nothing else (no strings read, no identities), its first child ")
+                .append("made with fork as launchapp does, or with vfork. Median / 90th percentile in ms; ")
+                .append("ratios against the C floor of the same size at 20000.\n\n");
+        md.append("| JVM | launchapp | fork + fork | vfork + fork | launchapp ÷ floor | fork + fork ÷ floor "
+                + "| vfork + fork ÷ floor |\n|---|---|---|---|---|---|---|\n");
+        for (String heap : HEAPS) {
+            double floor = pct("floor:" + heap + ":20000", 50);
+            md.append("| ").append(heap).append(" | ").append(medP90Ms("shape:launchapp:" + heap)).append(" | ")
+                    .append(medP90Ms("shape:forkfork:" + heap)).append(" | ")
+                    .append(medP90Ms("shape:vforkfork:" + heap)).append(" | ")
+                    .append(ratio(pct("shape:launchapp:" + heap, 50) / floor)).append(" | ")
+                    .append(ratio(pct("shape:forkfork:" + heap, 50) / floor)).append(" | ")
+                    .append(ratio(pct("shape:vforkfork:" + heap, 50) / floor)).append(" |\n");
+        }
+        md.append("\nSamples per cell: ").append(count("shape:launchapp:small")).append(" (small), ")
+                .append(count("shape:launchapp:large")).append(" (large).\n\n");
     }
 
     private void bridge() throws IOException {
