@@ -134,7 +134,8 @@ public final class Report {
         memory();
 
         if (Files.exists(notes)) {
-            md.append("\n").append(Files.readString(notes).replaceFirst("^# [^\n]*\n", ""));
+            // One level down, under the report's own title.
+            md.append("\n").append(Files.readString(notes).replaceAll("(?m)^#", "##"));
         }
         Files.writeString(out, md);
     }
