@@ -44,12 +44,31 @@ jobjectArray entryRow(JNIEnv* env, const nis_object& obj) {
   return row.release();
 }
 
-// Under the lock: the indexed name of a live session, or null.
-char* indexedNameFor(jint handle, const jni::Utf8String& criteria, uint64_t* generation) {
-  TableSession* s = sessionForHandle(handle);
-  if (s == nullptr || !criteria.ok()) return nullptr;
-  *generation = sessionGeneration[handle];
-  return composeIndexedName(s, criteria.c_str());
+// The entries of a session that match criteria: the indexed name is
+// composed under the lock, the listing fetched without it, so other sessions
+// carry on meanwhile. Null for a bad handle or criteria, a failed listing or
+// one without entries; otherwise the listing (the caller frees it), and in
+// *generation the session it was made for. With restart, the session's
+// earlier iteration ends first, whatever follows.
+nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool restart,
+                         uint64_t* generation) {
+  char* composed = nullptr;
+  {
+    RegistryLock lock;
+    TableSession* s = sessionForHandle(handle);
+    if (s == nullptr) return nullptr;
+    if (restart) resetIteration(s);
+    if (!criteria.ok()) return nullptr;
+    *generation = sessionGeneration[handle];
+    composed = composeIndexedName(s, criteria.c_str());
+  }
+  MallocPtr<char> name(composed);
+  if (name.get() == nullptr) return nullptr;
+  NisResult listing(nis_list(name.get(), 0, nullptr, nullptr));
+  const nis_result* r = listing.get();
+  if (!listing.succeeded() || r->objects.objects_len == 0 || r->objects.objects_val == nullptr)
+    return nullptr;
+  return listing.release();
 }
 
 }  // namespace
@@ -61,22 +80,9 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetFirstEntry)
 (JNIEnv* env, jobject, jint handle, jstring criteria) {
   jni::Utf8String crit(env, criteria);
   uint64_t generation = 0;
-  char* composed = nullptr;
-  {
-    RegistryLock lock;
-    TableSession* s = sessionForHandle(handle);
-    if (s == nullptr) return nullptr;
-    resetIteration(s);
-    composed = indexedNameFor(handle, crit, &generation);
-  }
-  MallocPtr<char> name(composed);
-  if (name.get() == nullptr) return nullptr;
-
-  // The listing is fetched without the lock; other sessions carry on.
-  NisResult listing(nis_list(name.get(), 0, nullptr, nullptr));
+  NisResult listing(listMatching(handle, crit, true, &generation));
   nis_result* r = listing.get();
-  if (!listing.succeeded() || r->objects.objects_len == 0 || r->objects.objects_val == nullptr)
-    return nullptr;
+  if (r == nullptr) return nullptr;
 
   // The listing is still ours alone: build the first row before handing it
   // over to the slot.
@@ -117,18 +123,9 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetAllEntries)
 (JNIEnv* env, jobject, jint handle, jstring criteria) {
   jni::Utf8String crit(env, criteria);
   uint64_t generation = 0;
-  char* composed = nullptr;
-  {
-    RegistryLock lock;
-    composed = indexedNameFor(handle, crit, &generation);
-  }
-  MallocPtr<char> name(composed);
-  if (name.get() == nullptr) return nullptr;
-
-  NisResult listing(nis_list(name.get(), 0, nullptr, nullptr));
-  nis_result* r = listing.get();
-  if (!listing.succeeded() || r->objects.objects_len == 0 || r->objects.objects_val == nullptr)
-    return nullptr;
+  NisResult listing(listMatching(handle, crit, false, &generation));
+  const nis_result* r = listing.get();
+  if (r == nullptr) return nullptr;
 
   const u_int rows = r->objects.objects_len;
   const u_int columns = columnCount(r->objects.objects_val[0]);
