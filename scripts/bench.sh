@@ -127,13 +127,7 @@ build=${BUILD_DIR:-$root/build-bench}
 command="scripts/bench.sh${1:+ $1}"
 
 # What the build, the sandbox and the plot need.
-"$root/scripts/install-deps.sh"
-if ! command -v gnuplot > /dev/null; then
-  echo "Installing gnuplot-nox"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends gnuplot-nox
-fi
+"$root/scripts/install-deps.sh" gnuplot-nox
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELT_BENCHMARKS=ON > /dev/null
 cmake --build "$build" -j "$(nproc)" --target namestore cmdlauncher nisplusd nisplusctl \

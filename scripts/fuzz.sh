@@ -18,16 +18,7 @@ build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${1:-60}
 targets=(fuzz_address_order fuzz_utf8 fuzz_indexed_name fuzz_directory_object)
 
-missing=()
-for p in clang libclang-rt-14-dev cmake rpcsvc-proto libtirpc-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 
 cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null

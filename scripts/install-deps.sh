@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
+# plus any packages named as arguments (the fuzz and bench scripts' extras),
 # when any is missing. Run as root.
+#
+#   install-deps.sh [EXTRA_PACKAGE...]
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -9,6 +12,7 @@ packages=(
   googletest libgtest-dev
   rpcbind ypserv
   iproute2 util-linux procps binutils
+  "$@"
 )
 missing=()
 for p in "${packages[@]}"; do
