@@ -190,7 +190,8 @@ class Utf8String {
 };
 
 // A new Java string from UTF-8 bytes (see detail::decodeUtf8 for bytes that
-// are not UTF-8). Returns null only when the JVM or malloc is out of memory.
+// are not UTF-8). Returns null, with no exception left pending, only when
+// the JVM or malloc is out of memory.
 inline jstring newStringFromUtf8(JNIEnv* env, const char* bytes, size_t len) {
   jchar stackBuf[256];
   stackBuf[0] = 0;  // GCC cannot tell that empty text leaves it unread
@@ -201,6 +202,7 @@ inline jstring newStringFromUtf8(JNIEnv* env, const char* bytes, size_t len) {
   }
   const size_t n = detail::decodeUtf8(bytes, len, chars);
   jstring s = env->NewString(chars, static_cast<jsize>(n));
+  if (s == nullptr) env->ExceptionClear();
   if (chars != stackBuf) free(chars);
   return s;
 }
@@ -239,18 +241,10 @@ class StringArrayBuilder {
   // Stores the string decoded from len bytes of UTF-8.
   bool set(jsize index, const char* utf8, size_t len) {
     jstring s = newStringFromUtf8(env_, utf8, len);
-    if (s == nullptr) {
-      env_->ExceptionClear();
-      return false;
-    }
+    if (s == nullptr) return false;
     env_->SetObjectArrayElement(array_, index, s);
     env_->DeleteLocalRef(s);
     return true;
-  }
-
-  // Stores the string decoded from a NUL-terminated UTF-8 value ("" for null).
-  bool set(jsize index, const char* utf8) {
-    return utf8 != nullptr ? set(index, utf8, strlen(utf8)) : set(index, "", 0);
   }
 
   // Gives the finished array to the caller as a local reference.

@@ -35,16 +35,6 @@ int pathError(jstring s, const jni::Utf8String& utf8) {
   return 0;
 }
 
-// A Java string for UTF-8 bytes; null (with no exception left pending) only
-// when the JVM is out of memory.
-jstring javaString(JNIEnv* env, const char* utf8) {
-  jstring s = jni::newStringFromUtf8(env, utf8);
-  if (s == nullptr) {
-    env->ExceptionClear();
-  }
-  return s;
-}
-
 // Symbolic links followed while creating one file, as the kernel allows.
 constexpr int kMaxLinkHops = 40;
 
@@ -202,20 +192,20 @@ NAMESTORE_NATIVE(jint, addressCompare)(JNIEnv* env, jobject, jstring a, jstring 
 NAMESTORE_NATIVE(jstring, getDomain)(JNIEnv* env, jobject) {
   char domain[256];
   if (platform::secureRpcDomain(domain, sizeof domain) <= 0) {
-    return javaString(env, "");
+    return jni::newStringFromUtf8(env, "");
   }
-  return javaString(env, domain);
+  return jni::newStringFromUtf8(env, domain);
 }
 
 NAMESTORE_NATIVE(jstring, nisGetMaster)(JNIEnv* env, jobject, jstring domain, jstring map) {
   jni::Utf8String d(env, domain);
   jni::Utf8String m(env, map);
   if (!d.ok() || !m.ok()) {
-    return javaString(env, "");
+    return jni::newStringFromUtf8(env, "");
   }
   char* master = nullptr;
   const int rc = yp_master(d.c_str(), m.c_str(), &master);
-  jstring result = javaString(env, rc == 0 && master != nullptr ? master : "");
+  jstring result = jni::newStringFromUtf8(env, rc == 0 && master != nullptr ? master : "");
   free(master);
   return result;
 }

@@ -48,7 +48,5 @@ NAMESTORE_NATIVE(void, nisplusCloseTable)(JNIEnv*, jobject, jint handle) {
 // "" when it has none.
 NAMESTORE_NATIVE(jstring, nisplusGetErrorString)(JNIEnv* env, jobject, jint status) {
   const char* text = nis_sperrno(static_cast<nis_error>(status));
-  jstring s = jni::newStringFromUtf8(env, text != nullptr ? text : "");
-  if (s == nullptr) env->ExceptionClear();
-  return s;
+  return jni::newStringFromUtf8(env, text != nullptr ? text : "");
 }
