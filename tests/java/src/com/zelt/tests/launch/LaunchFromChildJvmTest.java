@@ -189,20 +189,7 @@ class LaunchFromChildJvmTest {
         Path go = dir.resolve("go");
         Path report = dir.resolve("report");
         List<String> nobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups");
-        Runnable limit = () -> {
-            Path ready = Path.of(go + ".ready");
-            LaunchSupport.awaitFile(ready);
-            String pid = LaunchSupport.read(ready).trim();
-            List<String> prlimit = new java.util.ArrayList<>(nobody);
-            prlimit.addAll(List.of("prlimit", "--pid", pid, "--nproc=1:1"));
-            var r = com.zelt.tests.support.Processes.run(prlimit);
-            try {
-                Files.createFile(go);
-            } catch (java.io.IOException e) {
-                throw new AssertionError(e);
-            }
-            assertEquals(0, r.exitCode(), r.stderr());
-        };
+        Runnable limit = limitProcessesOnceReady(go, nobody, pid -> 1);
         ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), nobody, false, limit,
                 ops(List.of(List.of("await", go.toString()),
                         cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(report)),
@@ -223,15 +210,30 @@ class LaunchFromChildJvmTest {
         Path go = dir.resolve("go");
         Path report = dir.resolve("report");
         List<String> loneUser = List.of("setpriv", "--reuid=54329", "--regid=54329", "--clear-groups");
-        Runnable limit = () -> {
+        Runnable limit = limitProcessesOnceReady(go, loneUser, pid -> threadsOf(pid) + 1);
+        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), loneUser, false, limit,
+                ops(List.of(List.of("await", go.toString()),
+                        cmd(54329, 54329, 54329, 54329, new String[] {probe().toString()}, probeEnv(report)))));
+        assertEquals(List.of("await true", "cmd 0"), run.results(), run.stderr());
+        assertEquals("second fork failed: Resource temporarily unavailable\n", run.stderr());
+        assertEquals(List.of(), run.adopted());
+        assertFalse(Files.exists(report));
+    }
+
+    /**
+     * Once the child JVM has written its PID to go.ready, cuts its process
+     * limit (soft and hard) to limitFor(pid), as the given user, then lets it
+     * go on by creating go.
+     */
+    private static Runnable limitProcessesOnceReady(Path go, List<String> asUser,
+            java.util.function.ToLongFunction<String> limitFor) {
+        return () -> {
             Path ready = Path.of(go + ".ready");
             LaunchSupport.awaitFile(ready);
             String pid = LaunchSupport.read(ready).trim();
-            long threads = LaunchSupport.read(Path.of("/proc", pid, "status")).lines()
-                    .filter(l -> l.startsWith("Threads:")).mapToLong(l -> Long.parseLong(l.substring(8).trim()))
-                    .findFirst().orElseThrow();
-            List<String> prlimit = new java.util.ArrayList<>(loneUser);
-            prlimit.addAll(List.of("prlimit", "--pid", pid, "--nproc=" + (threads + 1) + ":" + (threads + 1)));
+            long n = limitFor.applyAsLong(pid);
+            List<String> prlimit = new java.util.ArrayList<>(asUser);
+            prlimit.addAll(List.of("prlimit", "--pid", pid, "--nproc=" + n + ":" + n));
             var r = com.zelt.tests.support.Processes.run(prlimit);
             try {
                 Files.createFile(go);
@@ -240,12 +242,11 @@ class LaunchFromChildJvmTest {
             }
             assertEquals(0, r.exitCode(), r.stderr());
         };
-        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), loneUser, false, limit,
-                ops(List.of(List.of("await", go.toString()),
-                        cmd(54329, 54329, 54329, 54329, new String[] {probe().toString()}, probeEnv(report)))));
-        assertEquals(List.of("await true", "cmd 0"), run.results(), run.stderr());
-        assertEquals("second fork failed: Resource temporarily unavailable\n", run.stderr());
-        assertEquals(List.of(), run.adopted());
-        assertFalse(Files.exists(report));
+    }
+
+    private static long threadsOf(String pid) {
+        return LaunchSupport.read(Path.of("/proc", pid, "status")).lines()
+                .filter(l -> l.startsWith("Threads:")).mapToLong(l -> Long.parseLong(l.substring(8).trim()))
+                .findFirst().orElseThrow();
     }
 }
