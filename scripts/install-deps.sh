@@ -21,6 +21,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Wait for another apt or dpkg run to finish instead of failing at once.
+  lock=(-o DPkg::Lock::Timeout=300)
+  apt-get "${lock[@]}" update -qq
+  apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
