@@ -43,9 +43,9 @@ class UnprivilegedFilesTest {
     private Map<String, Integer> runAsNobody(String... calls) {
         List<String> cmd = new ArrayList<>(List.of("setpriv", "--reuid=" + NOBODY,
                 "--regid=" + NOBODY, "--clear-groups", "--"));
-        cmd.addAll(Processes.childJvm(List.of("-XX:-UsePerfData"), UnprivilegedChild.class.getName(),
-                calls));
-        Processes.Result r = Processes.run(cmd);
+        cmd.addAll(Processes.childJvmAsAnotherUser(List.of("-XX:-UsePerfData"),
+                UnprivilegedChild.class.getName(), calls));
+        Processes.Result r = Processes.run(cmd, Map.of(), Processes.otherUsersBuild());
         Processes.assertNoJniWarnings(r);
         assertEquals(0, r.exitCode(), r.stdout() + r.stderr());
         Map<String, Integer> results = new HashMap<>();

@@ -22,8 +22,9 @@ import java.util.TreeMap;
 final class LaunchSupport {
     private LaunchSupport() {}
 
+    /** The probe, from where every user can run it (the launches switch users). */
     static Path probe() {
-        return Processes.buildDir().resolve("bin/launch_probe");
+        return Processes.otherUsersBuild().resolve("bin/launch_probe");
     }
 
     static Path reaper() {
@@ -231,10 +232,12 @@ final class LaunchSupport {
         jvm.add("-Xint");
         jvm.add("-XX:-UsePerfData");
         jvm.add("-XX:+UseSerialGC");
-        jvm.add("-Dzelt.native.dir=" + Processes.nativeDir());
+        // Classes and libraries from where the JVM's user, perhaps not root,
+        // can read them.
+        Path build = Processes.otherUsersBuild();
+        jvm.add("-Dzelt.native.dir=" + build.resolve("lib"));
         jvm.add("-cp");
-        jvm.add(Processes.buildDir().resolve("java/classes") + ":"
-                + Processes.buildDir().resolve("java/test-classes"));
+        jvm.add(build.resolve("java/classes") + ":" + build.resolve("java/test-classes"));
         jvm.add(LaunchMain.class.getName());
         jvm.add(results.toString());
         jvm.addAll(List.of(ops));
