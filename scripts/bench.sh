@@ -15,6 +15,9 @@
 # (default build-bench). Run as root: the sandbox needs namespaces. Takes
 # about ten minutes on two cores.
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "bench.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -158,7 +161,7 @@ awk -v dir="bench.$domain." '
 
 {
   echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
-  echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), nproc $(nproc)"
+  echo "CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | sed -n 1p), nproc $(nproc)"
   echo "memory: $(free -g | awk '/^Mem:/ {print $2}') GiB"
   echo "kernel: $(uname -sr)"
   virt=$(systemd-detect-virt 2> /dev/null || echo unknown)
@@ -167,7 +170,7 @@ awk -v dir="bench.$domain." '
   fi
   echo "virtualisation: $virt"
   echo "JDK: $(java -version 2>&1 | sed -n 2p)"
-  echo "libc: $(ldd --version | head -1)"
+  echo "libc: $(ldd --version | sed -n 1p)"
   echo "libnsl: $(dpkg-query -W -f='${Package} ${Version}' libnsl2 2> /dev/null || echo ?)"
   echo "build: $(git -C "$root" rev-parse --short HEAD 2> /dev/null || echo ?), CMAKE_BUILD_TYPE RelWithDebInfo"
 } > "$run/machine.txt"

@@ -3,6 +3,9 @@
 # sandbox: rpcbind, ypserv and nisplusd seeded with a small namespace.
 # Must run as root (private namespaces, identity switches, file ownership).
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "demo.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh" >/dev/null

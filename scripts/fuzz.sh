@@ -13,6 +13,9 @@
 #
 # Installs clang and libFuzzer (Debian clang, libclang-rt-14-dev) when missing.
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "fuzz.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${1:-60}
@@ -53,7 +56,7 @@ for t in "${targets[@]}"; do
   fi
   if [ "$status" != 0 ]; then
     failed+=("$t")
-    grep -E 'ERROR|SUMMARY|runtime error|deadly signal|Test unit written' "$log" | head -20 >&2 || true
+    grep -E 'ERROR|SUMMARY|runtime error|deadly signal|Test unit written' "$log" | sed -n 1,20p >&2 || true
   fi
 done
 echo "fuzz.sh: $total executions in total"

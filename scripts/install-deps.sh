@@ -5,6 +5,9 @@
 #
 #   install-deps.sh [EXTRA_PACKAGE...]
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "install-deps.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 packages=(
   build-essential cmake pkg-config
   openjdk-17-jdk-headless junit5
@@ -16,7 +19,8 @@ packages=(
 )
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) || status=
+  [ "$status" = 'install ok installed' ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -15,6 +15,9 @@
 # build-artifacts suite checks the normal build's needed libraries and is
 # left out here. Must run as root, like scripts/test.sh.
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "sanitize.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-asan}
 
@@ -39,7 +42,9 @@ libubsan=$(readlink -f "$libubsan")
 # The sanitizer's XDR interceptors find the real calls when the runtime
 # starts; libtirpc, which the JVM would only load later with libnamestore,
 # must already be there or they call through a null pointer.
-libtirpc=$(ldconfig -p | awk '$1 == "libtirpc.so.3" && /x86-64/ {print $NF; exit}')
+# awk reads to the end (no early exit): under pipefail an ldconfig killed by
+# SIGPIPE would fail the assignment.
+libtirpc=$(ldconfig -p | awk '$1 == "libtirpc.so.3" && /x86-64/ && !found {found = $NF} END {print found}')
 [ -n "$libtirpc" ] || { echo "sanitize.sh: libtirpc.so.3 not found" >&2; exit 2; }
 
 logs="$build/sanitizer-logs"
@@ -89,7 +94,7 @@ ctest --output-on-failure -E "^($exclude)\$" "$@" 2>&1 | tee "$build/sanitize-ct
 if grep -E -q 'runtime error:|ERROR: AddressSanitizer|SUMMARY: (Address|UndefinedBehavior)Sanitizer' \
     "$build/sanitize-ctest.log"; then
   echo "sanitize.sh: sanitizer reports in the test output:" >&2
-  grep -E -A8 'runtime error:|ERROR: AddressSanitizer' "$build/sanitize-ctest.log" | head -60 >&2
+  grep -E -A8 'runtime error:|ERROR: AddressSanitizer' "$build/sanitize-ctest.log" | sed -n 1,60p >&2
   status=1
 fi
 if compgen -G "$logs/*" >/dev/null; then

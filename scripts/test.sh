@@ -3,6 +3,9 @@
 # Must run as root: the tests start daemons in private namespaces, switch
 # user identities and change file ownership.
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "test.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"

@@ -25,7 +25,7 @@ status=${PIPESTATUS[0]}
 
 if grep -E -q 'WARNING in native method|FATAL ERROR in native method|WARNING: JNI|JNI local refs' "$log"; then
   echo "run-junit.sh: the JVM reported JNI problems under -Xcheck:jni:" >&2
-  grep -E 'WARNING in native method|FATAL ERROR in native method|WARNING: JNI|JNI local refs' "$log" | head -20 >&2
+  grep -E 'WARNING in native method|FATAL ERROR in native method|WARNING: JNI|JNI local refs' "$log" | sed -n 1,20p >&2
   exit 1
 fi
 exit "$status"

@@ -13,6 +13,9 @@
 #   NISPLUSD_PID       nisplusd's process ID (with --nisplus)
 # nisplusd is found through $NISPLUSD (default: build/bin/nisplusd).
 set -euo pipefail
+# Say why the script stops when a command fails (functions and subshells too).
+set -o errtrace
+trap 'echo "sandbox.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -75,7 +78,7 @@ wait_for() { # wait_for SECONDS COMMAND...: poll every 20 ms until COMMAND succe
 }
 
 rpcbind -w
-wait_for 5 rpcinfo -p 127.0.0.1
+wait_for 60 rpcinfo -p 127.0.0.1
 
 if [ "$want_yp" = 1 ]; then
   export SANDBOX_YP_MASTER=ypmaster.$domain
@@ -85,8 +88,9 @@ if [ "$want_yp" = 1 ]; then
   printf 'root root:x:0:0:root:/root:/bin/bash\n' |
     /usr/lib/yp/makedbm -m "$SANDBOX_YP_MASTER" - "/var/yp/$domain/passwd.byname"
   ypserv
-  wait_for 5 sh -c 'rpcinfo -p 127.0.0.1 | grep -qw ypserv'
-  port=$(rpcinfo -p 127.0.0.1 | awk '$5 == "ypserv" && $3 == "udp" && $2 == 2 {print $4; exit}')
+  wait_for 60 sh -c 'rpcinfo -p 127.0.0.1 | grep -w ypserv'
+  port=$(rpcinfo -p 127.0.0.1 | awk '$5 == "ypserv" && $3 == "udp" && $2 == 2 && !port {port = $4} END {print port}')
+  [ -n "$port" ] || { echo "sandbox.sh: ypserv has no UDP port for version 2" >&2; exit 1; }
   # Binding file read by libnsl's yp client instead of asking ypbind:
   # 2 bytes of any value, int 1 (host order), IPv4 address, port, 2 bytes padding.
   printf "\\x00\\x00\\x01\\x00\\x00\\x00\\x7f\\x00\\x00\\x01\\x$(printf %02x $((port >> 8)))\\x$(printf %02x $((port & 255)))\\x00\\x00" \
@@ -100,7 +104,7 @@ if [ -n "$nisplus_seed" ]; then
   "$nisplusd" --domain "$domain." --seed "$nisplus_seed" --control /run/nisplusd.ctl \
     --ready-file /run/nisplusd.ready &
   export NISPLUSD_PID=$!
-  wait_for 5 test -e /run/nisplusd.ready
+  wait_for 60 test -e /run/nisplusd.ready
 fi
 
 "$@"
