@@ -29,6 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// How much later than planned a timed wait may end on a loaded machine (CI
+// and other runs share two cores); well under any step of the call budget.
+constexpr double kLateWakeupMs = 1500;
+
 // One column of a test table: name and TA_ flags.
 struct Col {
   std::string name;
@@ -613,12 +617,14 @@ TEST_F(ServerTest, ServerThatNeverAnswersLeavesTimeForTheNextOne) {
       "[timing] silent master, answering replica: list %.0f ms, lookup %.0f ms; "
       "MASTER_ONLY NIS_NAMEUNREACHABLE after %.0f ms; budget %.0f ms\n",
       findMs, lookupMs, masterMs, budget);
+  // Waits end no earlier than planned; on a loaded machine they may end
+  // later, but never as late as the next step of the budget.
   for (double ms : {findMs, lookupMs}) {
     EXPECT_GE(ms, budget / 2 - 300);
-    EXPECT_LE(ms, budget / 2 + 500);
+    EXPECT_LE(ms, budget / 2 + kLateWakeupMs);
   }
   EXPECT_GE(masterMs, budget - 300);
-  EXPECT_LE(masterMs, budget + 500);
+  EXPECT_LE(masterMs, budget + kLateWakeupMs);
 }
 
 // A one-connection RPC responder on 127.0.0.3 at nisplusd's port number
@@ -861,7 +867,7 @@ TEST_F(ServerTest, StoppedServerCostsAtMostTheCallBudget) {
       "(three callers at once), %.0f ms (no pooled connection); budget %.0f ms\n",
       pooledMs, threadMs[0], threadMs[1], freshMs, budget);
   for (double ms : {pooledMs, threadMs[0], threadMs[1], freshMs}) {
-    EXPECT_LE(ms, budget + 500);
+    EXPECT_LE(ms, budget + kLateWakeupMs);
     EXPECT_GE(ms, budget - 500);
   }
   // Running again: the next call gets through on a new connection.
@@ -880,7 +886,8 @@ pid_t startServer() {
           "/run/nisplusd.ctl", "--ready-file", "/run/nisplusd.ready", static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 250 && access("/run/nisplusd.ready", F_OK) != 0; ++i) usleep(20000);
+  // Up to a minute: a loaded machine may take its time.
+  for (int i = 0; i < 3000 && access("/run/nisplusd.ready", F_OK) != 0; ++i) usleep(20000);
   return pid;
 }
 

@@ -95,7 +95,7 @@ final class LaunchSupport {
         }
     }
 
-    /** Waits (at most 20 s) for the probe's report to appear, and reads it. */
+    /** Waits (at most a minute) for the probe's report to appear, and reads it. */
     static Report awaitReport(Path report) {
         awaitFile(report);
         try {
@@ -105,9 +105,9 @@ final class LaunchSupport {
         }
     }
 
-    /** Waits at most 20 s for a file to appear. */
+    /** Waits at most a minute (a loaded machine) for a file to appear. */
     static void awaitFile(Path file) {
-        long deadline = System.nanoTime() + 20_000_000_000L;
+        long deadline = System.nanoTime() + 60_000_000_000L;
         while (!Files.exists(file)) {
             if (System.nanoTime() > deadline) fail("nothing was written to " + file);
             try {
