@@ -315,7 +315,8 @@ nis_error findDirectoryOf(std::string_view objectName, Clock::time_point deadlin
   }
   // Start from the closest cached ancestor of the target, else the root.
   std::shared_ptr<const Directory> from = root;
-  for (std::string up = domainOf(target); up != "." && !sameName(up, root->name); up = domainOf(up)) {
+  for (std::string up = domainOf(target); up != "." && !sameName(up, root->name);
+       up = domainOf(up)) {
     if (auto hit = cachedLookup(up)) {
       from = hit;
       break;

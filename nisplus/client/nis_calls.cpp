@@ -240,8 +240,8 @@ nis_result* nameCall(const char* name, const nis_object* obj, bool needObject, u
     req.ns_object.ns_object_len = 1;
     req.ns_object.ns_object_val = prepared.get();
   }
-  return callDirectory(name, proc, reinterpret_cast<xdrproc_t>(xdr_ns_request), &req, flags,
-                       access, start);
+  return callDirectory(name, proc, reinterpret_cast<xdrproc_t>(xdr_ns_request), &req, flags, access,
+                       start);
 }
 
 nis_result* tableCall(const char* name, const nis_object* obj, bool needObject, unsigned flags,
@@ -331,7 +331,8 @@ nis_result* nis_list(const_nis_name name, unsigned int flags,
 }
 
 nis_result* nis_add_entry(const_nis_name table_name, const nis_object* obj, unsigned int flags) {
-  return guarded([&] { return tableCall(table_name, obj, true, flags, NIS_IBADD, Access::kUpdate); });
+  return guarded(
+      [&] { return tableCall(table_name, obj, true, flags, NIS_IBADD, Access::kUpdate); });
 }
 
 nis_result* nis_modify_entry(const_nis_name name, const nis_object* obj, unsigned int flags) {
@@ -339,7 +340,8 @@ nis_result* nis_modify_entry(const_nis_name name, const nis_object* obj, unsigne
 }
 
 nis_result* nis_remove_entry(const_nis_name table_name, const nis_object* obj, unsigned int flags) {
-  return guarded([&] { return tableCall(table_name, obj, false, flags, NIS_IBREMOVE, Access::kUpdate); });
+  return guarded(
+      [&] { return tableCall(table_name, obj, false, flags, NIS_IBREMOVE, Access::kUpdate); });
 }
 
 void nis_freeresult(nis_result* result) {

@@ -91,8 +91,8 @@ int connectTcp(std::uint32_t host, in_port_t port, Clock::time_point deadline) {
   if (rc != 0 && errno == EINPROGRESS) {
     int err = 0;
     socklen_t len = sizeof err;
-    rc = waitFor(fd, POLLOUT, deadline) &&
-                 getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0
+    rc = waitFor(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+                 err == 0
              ? 0
              : -1;
   }
