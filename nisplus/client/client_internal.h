@@ -54,6 +54,14 @@ std::string leafOf(std::string_view name);
 // The name without its first label ("org_dir.x." of "hosts.org_dir.x.");
 // "." for a single-label name.
 std::string domainOf(std::string_view name);
+// NIS+ names are case-insensitive: every comparison of names ignores ASCII
+// case, while the caller's spelling is what goes on the wire.
+bool sameName(std::string_view a, std::string_view b);
+// Orders names without regard to ASCII case (for maps keyed by name).
+struct NameLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
 // True when name equals dir or lies below it.
 bool isWithin(std::string_view name, std::string_view dir);
 

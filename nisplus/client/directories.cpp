@@ -131,7 +131,7 @@ struct Cache {
   std::mutex mu;
   ColdStartStamp stamp;
   std::shared_ptr<const Directory> root;
-  std::map<std::string, CacheEntry, std::less<>> dirs;
+  std::map<std::string, CacheEntry, NameLess> dirs;  // keyed without regard to case
 };
 
 Cache& cache() {
@@ -300,12 +300,12 @@ nis_error findDirectoryOf(std::string_view objectName, Clock::time_point deadlin
   nis_error status = currentRoot(root);
   if (status != NIS_SUCCESS) return status;
   // The root directory object lives with the root servers themselves.
-  if (objectName == root->name) {
+  if (sameName(objectName, root->name)) {
     dir = root;
     return NIS_SUCCESS;
   }
   const std::string target = domainOf(objectName);
-  if (target == root->name) {
+  if (sameName(target, root->name)) {
     dir = root;
     return NIS_SUCCESS;
   }
@@ -315,7 +315,8 @@ nis_error findDirectoryOf(std::string_view objectName, Clock::time_point deadlin
   }
   // Start from the closest cached ancestor of the target, else the root.
   std::shared_ptr<const Directory> from = root;
-  for (std::string up = domainOf(target); up != "." && up != root->name; up = domainOf(up)) {
+  for (std::string up = domainOf(target); up != "." && !sameName(up, root->name);
+       up = domainOf(up)) {
     if (auto hit = cachedLookup(up)) {
       from = hit;
       break;
@@ -326,13 +327,13 @@ nis_error findDirectoryOf(std::string_view objectName, Clock::time_point deadlin
     status = askFindDirectory(*from, target, deadline, *found);
     if (status != NIS_SUCCESS) return status;
     if (found->servers.empty()) return NIS_NAMEUNREACHABLE;
-    if (found->name == target) {
+    if (sameName(found->name, target)) {
       remember(found);
       dir = found;
       return NIS_SUCCESS;
     }
     // A referral must bring us strictly closer to the target.
-    if (!isWithin(target, found->name) || found->name == from->name ||
+    if (!isWithin(target, found->name) || sameName(found->name, from->name) ||
         !isWithin(found->name, from->name)) {
       return NIS_NAMEUNREACHABLE;
     }

@@ -58,10 +58,34 @@ std::string domainOf(std::string_view name) {
   return std::string(name.substr(dot + 1));
 }
 
+namespace {
+// ASCII only: the C library's tolower would follow the process's locale.
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+bool sameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool NameLess::operator()(std::string_view a, std::string_view b) const {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(lowerAscii(a[i]));
+    const auto y = static_cast<unsigned char>(lowerAscii(b[i]));
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
 bool isWithin(std::string_view name, std::string_view dir) {
-  if (name.size() == dir.size()) return name == dir;
+  if (name.size() == dir.size()) return sameName(name, dir);
   if (name.size() < dir.size() + 1) return false;
-  return name.substr(name.size() - dir.size()) == dir && name[name.size() - dir.size() - 1] == '.';
+  return sameName(name.substr(name.size() - dir.size()), dir) &&
+         name[name.size() - dir.size() - 1] == '.';
 }
 
 std::string localDirectory() {

@@ -152,12 +152,19 @@ class PreparedObject {
   std::vector<table_col> tableCols_;
 };
 
-// Sends one request to the servers of the directory holding objectName:
-// the next server is tried when one cannot be reached or answers
-// NIS_NOT_ME, NIS_NOSUCHNAME or NIS_SYSTEMERROR.
+// Whether a request reads the namespace or changes it.
+enum class Access { kRead, kUpdate };
+
+// Sends one request to the servers of the directory holding objectName.
+// A read goes to the next server when one cannot be reached or answers
+// NIS_NOT_ME, NIS_NOSUCHNAME or NIS_SYSTEMERROR. An update goes to the
+// directory's master alone, with the whole budget, and its answer stands:
+// replicas only ever answer NIS_NOTMASTER, and a master that is merely slow
+// may still carry the change out after its caller has given up on it.
 nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t xdrArgs,
-                          const void* args, unsigned flags, bool idempotent,
+                          const void* args, unsigned flags, Access access,
                           Clock::time_point start) {
+  const bool update = access == Access::kUpdate;
   // Refuse what would not encode before anything reaches a server.
   if (xdr_sizeof(xdrArgs, const_cast<void*>(args)) == 0) return makeResult(NIS_BADOBJECT);
   const Clock::time_point deadline = start + kCallBudget;
@@ -166,7 +173,7 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
   if (status != NIS_SUCCESS) return makeResult(status);
 
   size_t count = dir->servers.size();
-  if ((flags & MASTER_ONLY) != 0 && count > 1) count = 1;
+  if ((update || (flags & MASTER_ONLY) != 0) && count > 1) count = 1;
   nis_error fallback = NIS_NAMEUNREACHABLE;
   nis_result* kept = nullptr;  // the last NOT_ME/NOSUCHNAME/SYSTEMERROR answer
   for (size_t i = 0; i < count; ++i) {
@@ -177,7 +184,7 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
     }
     const CallOutcome outcome = callServer(dir->servers[i], proc, xdrArgs, args,
                                            reinterpret_cast<xdrproc_t>(xdr_nis_result), res,
-                                           attemptDeadline(deadline, count - i), idempotent);
+                                           attemptDeadline(deadline, count - i), !update);
     if (outcome != CallOutcome::kReplied) {
       nis_freeresult(res);
       if (outcome == CallOutcome::kBadReply) fallback = NIS_RPCERROR;
@@ -221,7 +228,7 @@ bool plainName(const char* name) {
 }
 
 nis_result* nameCall(const char* name, const nis_object* obj, bool needObject, unsigned flags,
-                     rpcproc_t proc, bool idempotent) {
+                     rpcproc_t proc, Access access) {
   const Clock::time_point start = Clock::now();
   if (!plainName(name)) return makeResult(NIS_BADNAME);
   PreparedObject prepared;
@@ -233,12 +240,12 @@ nis_result* nameCall(const char* name, const nis_object* obj, bool needObject, u
     req.ns_object.ns_object_len = 1;
     req.ns_object.ns_object_val = prepared.get();
   }
-  return callDirectory(name, proc, reinterpret_cast<xdrproc_t>(xdr_ns_request), &req, flags,
-                       idempotent, start);
+  return callDirectory(name, proc, reinterpret_cast<xdrproc_t>(xdr_ns_request), &req, flags, access,
+                       start);
 }
 
 nis_result* tableCall(const char* name, const nis_object* obj, bool needObject, unsigned flags,
-                      rpcproc_t proc, bool idempotent, IndexedName* parsedOut = nullptr) {
+                      rpcproc_t proc, Access access, IndexedName* parsedOut = nullptr) {
   const Clock::time_point start = Clock::now();
   IndexedName parsed;
   if (parseIndexedName(name, parsed) != NIS_SUCCESS || !isFullyQualified(parsed.table) ||
@@ -259,7 +266,7 @@ nis_result* tableCall(const char* name, const nis_object* obj, bool needObject, 
     req.ibr_obj.ibr_obj_val = prepared.get();
   }
   nis_result* res = callDirectory(parsed.table, proc, reinterpret_cast<xdrproc_t>(xdr_ib_request),
-                                  &req, flags, idempotent, start);
+                                  &req, flags, access, start);
   if (parsedOut != nullptr) *parsedOut = std::move(parsed);
   return res;
 }
@@ -287,15 +294,15 @@ extern "C" {
 nis_result* nis_lookup(const_nis_name name, unsigned int flags) {
   // Of the flags only MASTER_ONLY matters here: links and expansion of
   // partial names are not offered.
-  return guarded([&] { return nameCall(name, nullptr, false, flags, NIS_LOOKUP, true); });
+  return guarded([&] { return nameCall(name, nullptr, false, flags, NIS_LOOKUP, Access::kRead); });
 }
 
 nis_result* nis_add(const_nis_name name, const nis_object* obj) {
-  return guarded([&] { return nameCall(name, obj, true, 0, NIS_ADD, false); });
+  return guarded([&] { return nameCall(name, obj, true, 0, NIS_ADD, Access::kUpdate); });
 }
 
 nis_result* nis_remove(const_nis_name name, const nis_object* obj) {
-  return guarded([&] { return nameCall(name, obj, false, 0, NIS_REMOVE, false); });
+  return guarded([&] { return nameCall(name, obj, false, 0, NIS_REMOVE, Access::kUpdate); });
 }
 
 nis_result* nis_list(const_nis_name name, unsigned int flags,
@@ -303,7 +310,7 @@ nis_result* nis_list(const_nis_name name, unsigned int flags,
                      const void* userdata) {
   return guarded([&]() -> nis_result* {
     IndexedName parsed;
-    nis_result* res = tableCall(name, nullptr, false, flags, NIS_IBLIST, true, &parsed);
+    nis_result* res = tableCall(name, nullptr, false, flags, NIS_IBLIST, Access::kRead, &parsed);
     if (callback == nullptr || res == nullptr ||
         (statusOf(res) != NIS_SUCCESS && statusOf(res) != NIS_S_SUCCESS)) {
       return res;
@@ -324,15 +331,17 @@ nis_result* nis_list(const_nis_name name, unsigned int flags,
 }
 
 nis_result* nis_add_entry(const_nis_name table_name, const nis_object* obj, unsigned int flags) {
-  return guarded([&] { return tableCall(table_name, obj, true, flags, NIS_IBADD, false); });
+  return guarded(
+      [&] { return tableCall(table_name, obj, true, flags, NIS_IBADD, Access::kUpdate); });
 }
 
 nis_result* nis_modify_entry(const_nis_name name, const nis_object* obj, unsigned int flags) {
-  return guarded([&] { return tableCall(name, obj, true, flags, NIS_IBMODIFY, false); });
+  return guarded([&] { return tableCall(name, obj, true, flags, NIS_IBMODIFY, Access::kUpdate); });
 }
 
 nis_result* nis_remove_entry(const_nis_name table_name, const nis_object* obj, unsigned int flags) {
-  return guarded([&] { return tableCall(table_name, obj, false, flags, NIS_IBREMOVE, false); });
+  return guarded(
+      [&] { return tableCall(table_name, obj, false, flags, NIS_IBREMOVE, Access::kUpdate); });
 }
 
 void nis_freeresult(nis_result* result) {

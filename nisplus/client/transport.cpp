@@ -5,17 +5,24 @@
 // over TCP to port 111). Connections carry AUTH_SYS credentials and are
 // kept in a small pool per address, so a busy caller pays the port lookup
 // and the handshake once; a pooled connection that the peer has closed is
-// noticed before it is used and replaced. Every step is bounded by the
-// caller's deadline, so a dead or stopped server costs at most that.
+// noticed before it is used and replaced, and one idle for too long is
+// retired, since a firewall or NAT on the way may have forgotten it.
+//
+// The RPC exchange itself is done here rather than by libtirpc's TCP
+// client, which restarts its wait with the full timeout on every read and
+// keeps reading until a reply with its transaction id comes: a peer that
+// drips replies to other calls, or reads our request slowly, could hold a
+// caller for ever. Here every read and write of a call waits only until the
+// call's one deadline, so no call outlives its budget, whatever the peer
+// does. Sockets are non-blocking and sends use MSG_NOSIGNAL: a peer that
+// went away costs an error, never a SIGPIPE.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <rpc/rpc.h>
 // After rpc.h, which it needs.
 #include <rpc/pmap_prot.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,61 +41,45 @@ constexpr in_port_t kPortmapperPort = 111;
 // Idle connections kept per server address; more concurrent callers open
 // extra connections and close them afterwards.
 constexpr size_t kMaxIdlePerHost = 8;
+// An idle connection older than this is closed instead of reused: state
+// kept for it on the way (firewall, NAT) may be gone without a FIN or RST.
+constexpr std::chrono::seconds kMaxIdleAge{60};
+// TCP keepalive on pooled connections: first probe after this much silence,
+// then every kKeepaliveInterval, given up after kKeepaliveProbes.
+constexpr int kKeepaliveIdleSeconds = 20;
+constexpr int kKeepaliveIntervalSeconds = 5;
+constexpr int kKeepaliveProbes = 3;
+// Record buffers of one connection: requests are small, listings large.
+constexpr u_int kSendBuffer = 8 * 1024;
+constexpr u_int kReceiveBuffer = 64 * 1024;
 
 std::atomic<std::uint64_t> gConnectionsOpened{0};
 std::atomic<std::uint64_t> gPortLookups{0};
 std::atomic<std::uint64_t> gCalls{0};
 
-// Milliseconds left before deadline, 0 when it has passed.
+// Milliseconds left before deadline, rounded up, 0 when it has passed.
 int remainingMs(Clock::time_point deadline) {
   const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
   if (left <= 0) return 0;
-  return left > 3600000 ? 3600000 : static_cast<int>(left);
+  return left > 3600000000LL ? 3600000 : static_cast<int>((left + 999) / 1000);
 }
 
-timeval toTimeval(int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-  return tv;
+// Waits until fd is ready for events or deadline passes; false on timeout
+// or error.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const int ms = remainingMs(deadline);
+    if (ms == 0) return false;
+    pollfd p{fd, events, 0};
+    const int rc = poll(&p, 1, ms);
+    if (rc > 0) return true;
+    if (rc < 0 && errno != EINTR) return false;
+  }
 }
 
-// libtirpc writes to its sockets with write(): a peer that has gone away
-// would raise SIGPIPE and end the whole process. Keep it blocked in this
-// thread during a call and swallow one that was raised here.
-class SigpipeGuard {
- public:
-  SigpipeGuard() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeGuard() {
-    if (!wasPending_) {
-      sigset_t pending;
-      sigpending(&pending);
-      if (sigismember(&pending, SIGPIPE) == 1) {
-        const timespec zero{};
-        sigtimedwait(&pipe_, nullptr, &zero);
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
- private:
-  sigset_t pipe_{};
-  sigset_t old_{};
-  bool wasPending_ = false;
-};
-
-// A connected TCP socket to host:port, or -1. Non-blocking connect, bounded
-// by deadline; the socket is left blocking with a send timeout.
+// A connected, non-blocking TCP socket to host:port, or -1; the connect
+// waits until deadline at most.
 int connectTcp(std::uint32_t host, in_port_t port, Clock::time_point deadline) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
@@ -98,97 +89,223 @@ int connectTcp(std::uint32_t host, in_port_t port, Clock::time_point deadline) {
   sa.sin_addr.s_addr = host;
   int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   if (rc != 0 && errno == EINPROGRESS) {
-    pollfd p{fd, POLLOUT, 0};
-    do {
-      rc = poll(&p, 1, remainingMs(deadline));
-    } while (rc < 0 && errno == EINTR);
     int err = 0;
     socklen_t len = sizeof err;
-    if (rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-      rc = 0;
-    } else {
-      rc = -1;
-    }
+    rc = waitFor(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+                 err == 0
+             ? 0
+             : -1;
   }
   if (rc != 0) {
     close(fd);
     return -1;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  // Receives are bounded by the RPC timeout; bound sends too, in case a
-  // stopped peer lets its receive window fill.
-  const timeval send = toTimeval(static_cast<int>(kCallBudget.count()));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
   return fd;
 }
 
-// An RPC client over an already connected socket; closes fd on failure.
-CLIENT* clientOver(int fd, std::uint32_t host, in_port_t port, rpcprog_t prog, rpcvers_t vers) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = host;
-  netbuf raddr{sizeof sa, sizeof sa, &sa};
-  CLIENT* clnt = clnt_vc_create(fd, &raddr, prog, vers, 0, 0);
-  if (clnt == nullptr) {
-    close(fd);
-    return nullptr;
+// How a call's RPC reply maps to a client status.
+clnt_stat replyStatus(const rpc_msg& reply) {
+  if (reply.rm_reply.rp_stat == MSG_DENIED) {
+    return reply.rjcted_rply.rj_stat == RPC_MISMATCH ? RPC_VERSMISMATCH : RPC_AUTHERROR;
   }
-  clnt_control(clnt, CLSET_FD_CLOSE, nullptr);
-  return clnt;
+  if (reply.rm_reply.rp_stat != MSG_ACCEPTED) return RPC_CANTDECODERES;
+  switch (reply.acpted_rply.ar_stat) {
+    case SUCCESS:
+      return RPC_SUCCESS;
+    case PROG_UNAVAIL:
+      return RPC_PROGUNAVAIL;
+    case PROG_MISMATCH:
+      return RPC_PROGVERSMISMATCH;
+    case PROC_UNAVAIL:
+      return RPC_PROCUNAVAIL;
+    case GARBAGE_ARGS:
+      return RPC_CANTDECODEARGS;
+    case SYSTEM_ERR:
+      return RPC_SYSTEMERROR;
+  }
+  return RPC_CANTDECODERES;
 }
+
+// Decodes nothing: the reply's header is read first, its results after the
+// transaction id has been checked.
+bool_t headerOnly(XDR* /*xdrs*/, ...) { return TRUE; }
+
+// One TCP connection speaking ONC RPC with record marking (RFC 5531) to one
+// program of one server. Every read and write of a call waits at most
+// until that call's deadline.
+class RpcStream {
+ public:
+  RpcStream(int fd, std::uint32_t host, rpcprog_t prog, rpcvers_t vers, AUTH* auth)
+      : host_(host), fd_(fd), prog_(prog), vers_(vers), auth_(auth) {
+    xid_ = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()) ^
+           (static_cast<std::uint32_t>(fd) << 16);
+    xdrrec_create(&xdrs_, kSendBuffer, kReceiveBuffer, this, readSome, writeSome);
+  }
+  ~RpcStream() {
+    xdr_destroy(&xdrs_);
+    if (auth_ != nullptr) auth_destroy(auth_);
+    close(fd_);
+  }
+  RpcStream(const RpcStream&) = delete;
+  RpcStream& operator=(const RpcStream&) = delete;
+
+  std::uint32_t host() const { return host_; }
+  // Whether any byte came from the peer during the last call.
+  bool receivedAny() const { return received_; }
+  // Whether any byte of the last call's request left this process.
+  bool sentAny() const { return sent_; }
+  Clock::time_point lastUsed() const { return lastUsed_; }
+
+  // An idle connection must have nothing to read: readable means the peer
+  // closed it (or sent something nobody asked for).
+  bool stillIdle() const {
+    pollfd p{fd_, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 0;
+  }
+
+  // One call. On any status but RPC_SUCCESS, the RPC-level refusals
+  // (connectionSurvives) excepted, the stream is no longer usable.
+  clnt_stat call(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, xdrproc_t xdrResult,
+                 void* result, Clock::time_point deadline) {
+    deadline_ = deadline;
+    timedOut_ = ioFailed_ = sent_ = received_ = false;
+    lastUsed_ = Clock::now();
+    XDR* x = &xdrs_;
+    x->x_op = XDR_ENCODE;
+    rpc_msg msg{};
+    msg.rm_xid = ++xid_;
+    msg.rm_direction = CALL;
+    msg.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+    msg.rm_call.cb_prog = prog_;
+    msg.rm_call.cb_vers = vers_;
+    u_int32_t procedure = proc;
+    const bool encoded = xdr_callhdr(x, &msg) && xdr_u_int32_t(x, &procedure) &&
+                         AUTH_MARSHALL(auth_, x) &&
+                         xdrArgs(x, static_cast<char*>(const_cast<void*>(args)));
+    if (!encoded) return ioFailed_ ? ioStatus() : RPC_CANTENCODEARGS;
+    if (!xdrrec_endofrecord(x, TRUE)) return ioStatus();
+
+    x->x_op = XDR_DECODE;
+    rpc_msg reply{};
+    for (;;) {
+      reply = rpc_msg{};
+      reply.acpted_rply.ar_verf = _null_auth;
+      reply.acpted_rply.ar_results.where = nullptr;
+      reply.acpted_rply.ar_results.proc = headerOnly;
+      if (!xdrrec_skiprecord(x)) return ioStatus();
+      const bool header = xdr_replymsg(x, &reply);
+      if (header && reply.rm_xid == msg.rm_xid) break;
+      freeVerifier(reply);
+      if (ioFailed_) return ioStatus();
+      // A reply to another call, or a record that is no reply: skip it.
+    }
+    clnt_stat stat = replyStatus(reply);
+    if (stat == RPC_SUCCESS) {
+      if (!AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
+        stat = RPC_AUTHERROR;
+      } else if (!xdrResult(x, static_cast<char*>(result))) {
+        stat = ioFailed_ ? ioStatus() : RPC_CANTDECODERES;
+      }
+    }
+    freeVerifier(reply);
+    lastUsed_ = Clock::now();
+    return stat;
+  }
+
+ private:
+  clnt_stat ioStatus() const { return timedOut_ ? RPC_TIMEDOUT : RPC_CANTRECV; }
+
+  void freeVerifier(rpc_msg& reply) {
+    if (reply.rm_reply.rp_stat != MSG_ACCEPTED) return;
+    opaque_auth& verf = reply.acpted_rply.ar_verf;
+    if (verf.oa_base == nullptr) return;
+    XDR x{};
+    x.x_op = XDR_FREE;
+    xdr_opaque_auth(&x, &verf);
+  }
+
+  // xdrrec's input: whatever the socket has, waiting until the deadline for
+  // at least one byte; -1 (never 0) on end of stream, error or timeout.
+  static int readSome(void* self, void* buf, int len) {
+    auto* s = static_cast<RpcStream*>(self);
+    for (;;) {
+      const ssize_t n = recv(s->fd_, buf, static_cast<size_t>(len), 0);
+      if (n > 0) {
+        s->received_ = true;
+        return static_cast<int>(n);
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+      if (!waitFor(s->fd_, POLLIN, s->deadline_)) {
+        s->timedOut_ = remainingMs(s->deadline_) == 0;
+        break;
+      }
+    }
+    s->ioFailed_ = true;
+    return -1;
+  }
+
+  // xdrrec's output: all len bytes, or -1.
+  static int writeSome(void* self, void* buf, int len) {
+    auto* s = static_cast<RpcStream*>(self);
+    const char* p = static_cast<const char*>(buf);
+    size_t left = static_cast<size_t>(len);
+    while (left > 0) {
+      const ssize_t n = send(s->fd_, p, left, MSG_NOSIGNAL);
+      if (n > 0) {
+        s->sent_ = true;
+        p += n;
+        left -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        s->ioFailed_ = true;
+        return -1;
+      }
+      if (!waitFor(s->fd_, POLLOUT, s->deadline_)) {
+        s->timedOut_ = remainingMs(s->deadline_) == 0;
+        s->ioFailed_ = true;
+        return -1;
+      }
+    }
+    return len;
+  }
+
+  std::uint32_t host_;
+  int fd_;
+  rpcprog_t prog_;
+  rpcvers_t vers_;
+  AUTH* auth_;
+  XDR xdrs_{};
+  std::uint32_t xid_ = 0;
+  Clock::time_point deadline_{};
+  Clock::time_point lastUsed_{};
+  bool timedOut_ = false;
+  bool ioFailed_ = false;
+  bool sent_ = false;
+  bool received_ = false;
+};
 
 // The port of NIS+ over TCP at host, from its portmapper; 0 when unknown.
 in_port_t lookupPort(std::uint32_t host, Clock::time_point deadline) {
   ++gPortLookups;
   const int fd = connectTcp(host, kPortmapperPort, deadline);
   if (fd < 0) return 0;
-  CLIENT* clnt = clientOver(fd, host, kPortmapperPort, PMAPPROG, PMAPVERS);
-  if (clnt == nullptr) return 0;
-  timeval tv = toTimeval(remainingMs(deadline));
-  clnt_control(clnt, CLSET_TIMEOUT, reinterpret_cast<char*>(&tv));
-  pmap query{NIS_PROG, NIS_VERSION, IPPROTO_TCP, 0};
+  RpcStream pmap(fd, host, PMAPPROG, PMAPVERS, authnone_create());
+  struct pmap query {
+    NIS_PROG, NIS_VERSION, IPPROTO_TCP, 0
+  };
   u_long port = 0;
-  clnt_stat stat;
-  {
-    SigpipeGuard guard;
-    stat = clnt_call(clnt, PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap),
-                     reinterpret_cast<char*>(&query), reinterpret_cast<xdrproc_t>(xdr_u_long),
-                     reinterpret_cast<char*>(&port), tv);
-  }
-  clnt_destroy(clnt);
+  const clnt_stat stat = pmap.call(PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap), &query,
+                                   reinterpret_cast<xdrproc_t>(xdr_u_long), &port, deadline);
   if (stat != RPC_SUCCESS || port == 0 || port > 65535) return 0;
   return static_cast<in_port_t>(port);
 }
 
-struct Connection {
-  std::uint32_t host = 0;
-  CLIENT* clnt = nullptr;
-
-  Connection() = default;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-  ~Connection() {
-    if (clnt == nullptr) return;
-    if (clnt->cl_auth != nullptr) auth_destroy(clnt->cl_auth);
-    clnt_destroy(clnt);
-  }
-
-  int fd() const {
-    int fd = -1;
-    clnt_control(clnt, CLGET_FD, reinterpret_cast<char*>(&fd));
-    return fd;
-  }
-
-  // An idle connection must have nothing to read: readable means the peer
-  // closed it (or sent something nobody asked for).
-  bool stillIdle() const {
-    pollfd p{fd(), POLLIN | POLLRDHUP, 0};
-    return poll(&p, 1, 0) == 0;
-  }
-};
+using Connection = RpcStream;
 
 struct Pool {
   std::mutex mu;
@@ -211,9 +328,19 @@ std::unique_ptr<Connection> takeIdle(std::uint32_t host) {
       conn = std::move(it->second);
       p.idle.erase(it);
     }
-    if (conn->stillIdle()) return conn;
-    // Closed by the peer while idle: drop it (outside the lock) and look on.
+    if (Clock::now() - conn->lastUsed() < kMaxIdleAge && conn->stillIdle()) return conn;
+    // Closed by the peer, or idle for too long: drop it (outside the lock)
+    // and look on.
   }
+}
+
+void keepAlive(int fd) {
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepaliveIdleSeconds, sizeof kKeepaliveIdleSeconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepaliveIntervalSeconds,
+             sizeof kKeepaliveIntervalSeconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepaliveProbes, sizeof kKeepaliveProbes);
 }
 
 std::unique_ptr<Connection> openConnection(std::uint32_t host, Clock::time_point deadline) {
@@ -221,25 +348,18 @@ std::unique_ptr<Connection> openConnection(std::uint32_t host, Clock::time_point
   if (port == 0) return nullptr;
   const int fd = connectTcp(host, port, deadline);
   if (fd < 0) return nullptr;
-  CLIENT* clnt = clientOver(fd, host, port, NIS_PROG, NIS_VERSION);
-  if (clnt == nullptr) return nullptr;
+  keepAlive(fd);
   AUTH* auth = authunix_create_default();
-  if (auth != nullptr) {
-    auth_destroy(clnt->cl_auth);
-    clnt->cl_auth = auth;
-  }
+  if (auth == nullptr) auth = authnone_create();
   ++gConnectionsOpened;
-  auto conn = std::make_unique<Connection>();
-  conn->host = host;
-  conn->clnt = clnt;
-  return conn;
+  return std::make_unique<Connection>(fd, host, NIS_PROG, NIS_VERSION, auth);
 }
 
 void putBack(std::unique_ptr<Connection> conn) {
   Pool& p = pool();
   std::lock_guard lock(p.mu);
-  if (p.idle.count(conn->host) < kMaxIdlePerHost) {
-    p.idle.emplace(conn->host, std::move(conn));
+  if (p.idle.count(conn->host()) < kMaxIdlePerHost) {
+    p.idle.emplace(conn->host(), std::move(conn));
     return;
   }
   // Too many idle ones already: conn is closed as it goes out of scope;
@@ -275,19 +395,14 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
       const bool reused = conn != nullptr;
       if (!conn) conn = openConnection(host, hostDeadline);
       if (!conn) break;  // next address
-      timeval tv = toTimeval(remainingMs(hostDeadline));
-      if (tv.tv_sec == 0 && tv.tv_usec == 0) {
-        putBack(std::move(conn));
-        break;
-      }
-      clnt_control(conn->clnt, CLSET_TIMEOUT, reinterpret_cast<char*>(&tv));
+      // A pooled connection may have been dropped on the way without a word
+      // (a firewall or NAT forgot it): then nothing ever answers on it. A
+      // read waits there for half the time left only, which leaves the
+      // other half to a fresh connection.
+      const Clock::time_point callDeadline =
+          reused && idempotent && !retried ? attemptDeadline(hostDeadline, 2) : hostDeadline;
       ++gCalls;
-      clnt_stat stat;
-      {
-        SigpipeGuard guard;
-        stat = clnt_call(conn->clnt, proc, xdrArgs, static_cast<char*>(const_cast<void*>(args)),
-                         xdrResult, static_cast<char*>(result), tv);
-      }
+      const clnt_stat stat = conn->call(proc, xdrArgs, args, xdrResult, result, callDeadline);
       if (stat == RPC_SUCCESS) {
         putBack(std::move(conn));
         return CallOutcome::kReplied;
@@ -299,10 +414,16 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
         putBack(std::move(conn));
         return CallOutcome::kBadReply;
       }
+      // The connection is lost. A reused one may have died before our call;
+      // if no reply came on it, the call goes once more on a fresh one. A
+      // read is safe to send again. An update only if none of its request
+      // left this process: one that may have reached the server is never
+      // sent twice, since the server may have carried it out. Its caller
+      // then gets NIS_NAMEUNREACHABLE and cannot tell whether the change was
+      // made; a read of the object tells.
+      const bool resend = idempotent ? !conn->receivedAny() : !conn->sentAny();
       conn.reset();
-      // A pooled connection can die between the idle check and the call;
-      // a read is safe to send again on a fresh one.
-      if (reused && idempotent && !retried && stat != RPC_TIMEDOUT) {
+      if (reused && !retried && resend) {
         retried = true;
         continue;
       }

@@ -20,10 +20,12 @@
 #include <thread>
 
 #include "client_internal.h"
+#include "fault_peers.h"
 #include "test_support.h"
 #include "xdr_routines.h"
 
 using namespace nctest;
+using nisplus_client::statusOf;
 using nisplus_client::transportStats;
 using Clock = std::chrono::steady_clock;
 
@@ -564,18 +566,6 @@ TEST_F(ServerTest, NextServerIsTriedWhenOneIsUnreachableOrDisownsTheDirectory) {
   EXPECT_EQ(1u, countLogged(serverLog(), "NIS_LOOKUP"));
 }
 
-// The TCP port nisplusd is registered on, from rpcinfo.
-int registeredTcpPort() {
-  std::istringstream in(shell("rpcinfo -p 127.0.0.1"));
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream f(line);
-    std::string prog, vers, proto, port;
-    f >> prog >> vers >> proto >> port;
-    if (prog == "100300" && proto == "tcp") return std::stoi(port);
-  }
-  return 0;
-}
-
 TEST_F(ServerTest, ServerThatNeverAnswersLeavesTimeForTheNextOne) {
   ColdStartGuard guard;
   // A listener on 127.0.0.3 at nisplusd's port number (nisplusd binds
@@ -726,6 +716,153 @@ TEST_F(ServerTest, RepliesThatDoNotDecodeAreRpcErrors) {
     EXPECT_EQ(before.connectionsOpened + 1, transportStats().connectionsOpened);
     nisplus_client::closeIdleConnections();
   }
+}
+
+// ---- a real namespace: replicas, names in any case, hostile peers ----
+
+double budgetMs() {
+  return std::chrono::duration<double, std::milli>(nisplus_client::kCallBudget).count();
+}
+
+// A table in the root directory itself: reaching it needs no directory
+// search, so only the servers named in the cold-start file are asked.
+std::string rootTable() { return "faulty." + rootDir(); }
+
+void loadRootTable() { load(tableSeed(rootTable(), "f_tbl", {{"k", 8}, {"v", 0}})); }
+
+Result addRow(const std::string& key, const std::string& value) {
+  EntryBuilder e("f_tbl", {key, value});
+  return Result(nis_add_entry(rootTable().c_str(), &e.obj, 0));
+}
+
+TEST_F(ServerTest, UpdatesGoToTheMasterAloneAndItsAnswerStands) {
+  ColdStartGuard guard;
+  loadRootTable();
+  // The replica answers every request with NIS_NOTMASTER, as a replica does
+  // for updates (status, no objects, no cookie, four tick counts).
+  FakeServer replica(0, {NIS_NOTMASTER, 0, 0, 0, 0, 0, 0});
+  ASSERT_TRUE(replica.ok());
+  {
+    // A master slower than half the budget, in front of the real server.
+    Relay slowMaster("127.0.0.4", std::chrono::milliseconds(3000));
+    ASSERT_TRUE(slowMaster.ok());
+    ColdStartGuard::write(rootWithServers(
+        guard.saved(), {{"master.x.", "127.0.0.4.0.111"}, {"replica.x.", "127.0.0.3.0.111"}}));
+    const auto start = Clock::now();
+    Result added = addRow("slow", "one");
+    const double ms = msSince(start);
+    printf(
+        "[timing] master 3 s slow beside a replica: add status %d after %.0f ms; budget %.0f ms\n",
+        statusOf(added.get()), ms, budgetMs());
+    EXPECT_EQ(NIS_SUCCESS, added->status);
+    EXPECT_GE(ms, 3000 - 50);
+    EXPECT_LE(ms, budgetMs() + 500);
+  }
+  EXPECT_NE(std::string::npos, ctl("dump " + rootTable()).find("\"slow\\0\""));
+
+  // The master's own failures come back as they are.
+  ColdStartGuard::write(
+      rootWithServers(guard.saved(), {{"master.x.", ""}, {"replica.x.", "127.0.0.3.0.111"}}));
+  for (const char* status : {"8", "20", "12"}) {
+    ctl(std::string("fault NIS_IBADD 1 ") + status);
+    Result r = addRow("failing", "x");
+    EXPECT_EQ(std::stoi(status), statusOf(r.get())) << status;
+  }
+  ctl("fault NIS_IBMODIFY 1 20");
+  EntryBuilder changed("f_tbl", {"slow", "two"});
+  Result modified(nis_modify_entry(("[k=slow]," + rootTable()).c_str(), &changed.obj, 0));
+  EXPECT_EQ(NIS_NOSUCHNAME, modified->status);
+  ctl("fault NIS_IBREMOVE 1 8");
+  Result removed(nis_remove_entry(("[k=slow]," + rootTable()).c_str(), nullptr, 0));
+  EXPECT_EQ(NIS_SYSTEMERROR, removed->status);
+  EXPECT_EQ(0, replica.requests());
+  // Reads still fall back on the replica.
+  ctl("fault NIS_LOOKUP 1 20");
+  Result looked(nis_lookup(rootTable().c_str(), 0));
+  EXPECT_EQ(NIS_NOTMASTER, looked->status);
+  EXPECT_EQ(1, replica.requests());
+  nisplus_client::closeIdleConnections();
+}
+
+TEST_F(ServerTest, NamesMatchInAnyCaseAndGoOutAsSpelt) {
+  const std::string upper = "HOSTS.Org_Dir." + rootDir();
+  nisplus_client::flushDirectoryCache();
+  std::string shouted = orgDir();
+  for (char& c : shouted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  for (const std::string& name :
+       std::vector<std::string>{upper, "hosts.ORG_DIR." + rootDir(), "hosts." + shouted}) {
+    Result looked(nis_lookup(name.c_str(), 0));
+    EXPECT_EQ(NIS_SUCCESS, looked->status) << name;
+    Result listed(nis_list(("[name=beta]," + name).c_str(), 0, nullptr, nullptr));
+    EXPECT_EQ(NIS_SUCCESS, listed->status) << name;
+    EXPECT_EQ(1u, listed->objects.objects_len) << name;
+  }
+  // One directory object cached, whatever the spelling (root + org_dir).
+  EXPECT_EQ(2u, nisplus_client::cachedDirectoryCount());
+  clearLog();
+  Result again(nis_lookup(upper.c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, again->status);
+  const auto log = serverLog();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_NE(std::string::npos, log[0].find("name=" + upper)) << log[0];
+  EXPECT_TRUE(nisplus_client::isWithin("a.B.c.", "b.C."));
+  EXPECT_FALSE(nisplus_client::isWithin("a.bb.c.", "b.c."));
+}
+
+TEST_F(ServerTest, NoPeerHoldsACallPastItsBudget) {
+  ColdStartGuard guard;
+  loadRootTable();
+  {
+    // Complete replies to calls nobody made, one every 3 s.
+    WrongXidDripper dripper("127.0.0.5", std::chrono::milliseconds(3000), 10);
+    ASSERT_TRUE(dripper.ok());
+    ColdStartGuard::write(rootWithServers(guard.saved(), {{"dripper.x.", "127.0.0.5.0.111"}}));
+    const auto start = Clock::now();
+    Result r(nis_lookup(rootTable().c_str(), 0));
+    const double ms = msSince(start);
+    printf("[timing] wrong-xid dripper: lookup status %d after %.0f ms; budget %.0f ms\n",
+           statusOf(r.get()), ms, budgetMs());
+    EXPECT_EQ(NIS_NAMEUNREACHABLE, r->status);
+    EXPECT_GE(ms, budgetMs() - 50);
+    EXPECT_LE(ms, budgetMs() + 500);
+  }
+  {
+    // A peer that takes 16 KiB of the request every half second.
+    SlowReader reader("127.0.0.6", 16384, std::chrono::milliseconds(500),
+                      std::chrono::milliseconds(60000));
+    ASSERT_TRUE(reader.ok());
+    ColdStartGuard::write(rootWithServers(guard.saved(), {{"reader.x.", "127.0.0.6.0.111"}}));
+    const auto start = Clock::now();
+    Result r = addRow("big", std::string(4 << 20, 'x'));
+    const double ms = msSince(start);
+    printf("[timing] slow reader, 4 MiB add: status %d after %.0f ms; budget %.0f ms\n",
+           statusOf(r.get()), ms, budgetMs());
+    EXPECT_EQ(NIS_NAMEUNREACHABLE, r->status);
+    EXPECT_GE(ms, budgetMs() - 50);
+    EXPECT_LE(ms, budgetMs() + 500);
+  }
+}
+
+TEST_F(ServerTest, PooledConnectionDroppedOnTheWayLeavesTimeForAFreshOne) {
+  ColdStartGuard guard;
+  Relay relay("127.0.0.4");
+  ASSERT_TRUE(relay.ok());
+  nisplus_client::closeIdleConnections();
+  ColdStartGuard::write(rootWithServers(guard.saved(), {{"relayed.x.", "127.0.0.4.0.111"}}));
+  Result warm(nis_lookup(orgDir().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+  relay.blackHole();  // the pooled connection now leads nowhere
+  const auto before = transportStats();
+  const auto start = Clock::now();
+  Result r(nis_lookup(orgDir().c_str(), 0));
+  const double ms = msSince(start);
+  printf("[timing] black-holed pooled connection: lookup status %d after %.0f ms; budget %.0f ms\n",
+         statusOf(r.get()), ms, budgetMs());
+  EXPECT_EQ(NIS_SUCCESS, r->status);
+  EXPECT_EQ(before.connectionsOpened + 1, transportStats().connectionsOpened);
+  EXPECT_GE(ms, budgetMs() / 2 - 50);
+  EXPECT_LE(ms, budgetMs() + 500);
+  nisplus_client::closeIdleConnections();
 }
 
 // ---- transport ----
