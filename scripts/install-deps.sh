@@ -12,6 +12,7 @@ packages=(
   googletest libgtest-dev
   rpcbind ypserv
   iproute2 util-linux procps binutils
+  dpkg-dev  # dpkg-shlibdeps, for the Debian package
   "$@"
 )
 missing=()
