@@ -15,6 +15,7 @@ packages=(
   googletest libgtest-dev
   rpcbind ypserv
   iproute2 util-linux procps binutils
+  dpkg-dev  # dpkg-shlibdeps, for the Debian package
   "$@"
 )
 missing=()

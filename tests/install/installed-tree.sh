@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Checks an installed tree as an administrator gets it, with the build and
+# source trees out of sight:
+#
+#   installed-tree.sh deb    BUILD_DIR   the package BUILD_DIR/zelt_*.deb, unpacked with dpkg -x
+#   installed-tree.sh prefix BUILD_DIR   cmake --install BUILD_DIR --prefix SCRATCH
+#
+# Runs inside the sandbox (tests/sandbox/sandbox.sh --nisplus): the layout,
+# then a JVM with only the installed zelt.jar on its class path and the
+# installed library directory makes a table call against nisplusd, host calls
+# and a launch through each launcher, all under -Xcheck:jni; then the
+# installed zelt command, called through a symbolic link.
+set -euo pipefail
+mode=$1
+build=$(readlink -f "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+source_root=$(cd "$here/../.." && pwd)
+[ -n "${NISPLUS_DIRECTORY:-}" ] || { echo "installed-tree.sh: run inside the sandbox with --nisplus" >&2; exit 2; }
+
+fail() { echo "installed-tree.sh: $*" >&2; exit 1; }
+
+scratch=$(mktemp -d /tmp/zelt-installed-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+chmod 755 "$scratch"
+
+case $mode in
+  deb)
+    debs=("$build"/zelt_*.deb)
+    [ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one package in $build, found: ${debs[*]}"
+    deb=${debs[0]}
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for d in libnsl2 libtirpc3 default-jre-headless; do
+      [[ $depends == *"$d"* ]] || fail "Depends lacks $d: $depends"
+    done
+    dpkg-deb -x "$deb" "$scratch/root"
+    prefix=$scratch/root/usr
+    ;;
+  prefix)
+    cmake --install "$build" --prefix "$scratch/prefix" > /dev/null
+    prefix=$scratch/prefix
+    # The test server is a component of its own, installed only on request.
+    [ ! -e "$prefix/sbin/nisplusd" ] || fail "nisplusd installed by default"
+    cmake --install "$build" --prefix "$scratch/server" --component testserver > /dev/null
+    [ -x "$scratch/server/sbin/nisplusd" ] && [ -x "$scratch/server/sbin/nisplusctl" ] ||
+      fail "testserver component lacks nisplusd or nisplusctl"
+    ;;
+  *) echo "usage: installed-tree.sh deb|prefix BUILD_DIR" >&2; exit 2 ;;
+esac
+
+# Layout: the libraries under their exact names and nothing else beside them.
+libs=$(cd "$prefix/lib/zelt" && ls | sort | tr '\n' ' ')
+[ "$libs" = "libCmdLauncher.so.1 libGuiLauncher.so.1 libnamestore.so " ] || fail "lib/zelt holds: $libs"
+for f in bin/zelt share/java/zelt.jar share/java/zelt-cli.jar share/man/man1/zelt.1.gz \
+  share/doc/zelt/copyright share/doc/zelt/changelog.gz; do
+  [ -e "$prefix/$f" ] || fail "missing $f"
+done
+[ -x "$prefix/bin/zelt" ] || fail "bin/zelt is not executable"
+# No installed text file may point back into the trees it came from.
+if grep -rIl -e "$build" -e "$source_root" "$prefix"; then fail "installed files name the build or source tree"; fi
+
+cp "$here/InstalledCheck.java" "$scratch/"
+out=$scratch/out
+mkdir -m 1777 "$out"
+
+# Out of sight from here on, in this sandbox's own mount namespace: the
+# build tree (libraries, classes, jars) and the sources. Running processes
+# (nisplusd, this script) keep what they have open.
+mount -t tmpfs -o ro,mode=0755 tmpfs "$build"
+mount -t tmpfs -o ro,mode=0755 tmpfs "$source_root"
+[ ! -e "$build/lib/libnamestore.so" ] || fail "build tree still visible"
+
+jni_problems='WARNING in native method|FATAL ERROR in native method|WARNING: JNI|JNI local refs'
+log=$scratch/check.log
+status=0
+java -Xcheck:jni -Dzelt.native.dir="$prefix/lib/zelt" -cp "$prefix/share/java/zelt.jar" \
+  "$scratch/InstalledCheck.java" "$prefix/share/java/zelt.jar" "$out" > "$log" 2>&1 || status=$?
+cat "$log"
+[ "$status" = 0 ] || fail "the installed classes failed (exit $status)"
+grep -q '^INSTALLED OK$' "$log" || fail "the check did not finish"
+
+# The installed command, through a link elsewhere on the file system: it
+# finds its jar and libraries from its own installed location.
+ln -s "$prefix/bin/zelt" "$scratch/zelt"
+JAVA_OPTS=-Xcheck:jni "$scratch/zelt" compare 10 10.0.0.1 > "$scratch/tool.log" 2>&1 || status=$?
+JAVA_OPTS=-Xcheck:jni "$scratch/zelt" list "hosts.org_dir.$NISPLUS_DIRECTORY" >> "$scratch/tool.log" 2>&1 ||
+  status=$?
+cat "$scratch/tool.log"
+[ "$status" = 0 ] || fail "the installed zelt command failed (exit $status)"
+grep -q 10.1.0.2 "$scratch/tool.log" || fail "zelt list did not list the hosts table"
+
+if grep -E -q "$jni_problems" "$log" "$scratch/tool.log"; then fail "JNI problems under -Xcheck:jni"; fi
+echo "installed-tree.sh: $mode tree OK"
