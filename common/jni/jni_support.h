@@ -139,18 +139,26 @@ inline size_t decodeUtf8(const char* bytes, size_t len, jchar* out) {
 
 }  // namespace detail
 
+// What converting a Java string gave. Each library turns the three failures
+// into its callers' failure values in one helper per result family.
+enum class Utf8Status {
+  kOk,        // bytes usable as a C string
+  kNull,      // a null reference: no bytes
+  kHasNul,    // bytes, but the string holds U+0000: its C form would end early
+  kNoMemory,  // no bytes: native memory ran out
+};
+
 // The standard UTF-8 bytes of a Java string, NUL-terminated, owned by the
 // guard. JNI's GetStringUTFChars gives modified UTF-8 instead (U+0000 as
 // C0 80, supplementary characters as two 3-byte surrogates), which no system
 // call or NIS+ server reads correctly.
 //
-// A null reference or a failed allocation leaves c_str() null. A string that
-// contains U+0000 is converted, but hasNul() tells the caller that its C form
-// would end early.
+// c_str() is null unless status() is kOk or kHasNul.
 class Utf8String {
  public:
   Utf8String(JNIEnv* env, jstring s) {
     if (s == nullptr) return;
+    status_ = Utf8Status::kNoMemory;
     const jsize len = env->GetStringLength(s);
     jchar stackBuf[256];
     jchar* chars = stackBuf;
@@ -162,7 +170,7 @@ class Utf8String {
     bytes_ = static_cast<char*>(malloc(static_cast<size_t>(len) * 3 + 1));
     if (bytes_ != nullptr) {
       size_ = detail::encodeUtf8(chars, static_cast<size_t>(len), bytes_);
-      hasNul_ = strlen(bytes_) != size_;
+      status_ = strlen(bytes_) != size_ ? Utf8Status::kHasNul : Utf8Status::kOk;
     }
     if (chars != stackBuf) free(chars);
   }
@@ -172,10 +180,9 @@ class Utf8String {
 
   const char* c_str() const { return bytes_; }
   size_t size() const { return size_; }
-  bool isNull() const { return bytes_ == nullptr; }
-  bool hasNul() const { return hasNul_; }
+  Utf8Status status() const { return status_; }
   // Usable as a C string: present and without an embedded U+0000.
-  bool ok() const { return bytes_ != nullptr && !hasNul_; }
+  bool ok() const { return status_ == Utf8Status::kOk; }
   // Hands the bytes over to the caller, who frees them with free().
   char* release() {
     char* b = bytes_;
@@ -186,7 +193,7 @@ class Utf8String {
  private:
   char* bytes_ = nullptr;
   size_t size_ = 0;
-  bool hasNul_ = false;
+  Utf8Status status_ = Utf8Status::kNull;
 };
 
 // A new Java string from UTF-8 bytes (see detail::decodeUtf8 for bytes that

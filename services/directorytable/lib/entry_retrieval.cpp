@@ -52,7 +52,7 @@ jobjectArray entryRow(JNIEnv* env, const nis_object& obj) {
 // earlier iteration ends first, whatever follows.
 nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool restart,
                          uint64_t* generation) {
-  char* composed = nullptr;
+  MallocPtr<char> name;
   {
     RegistryLock lock;
     TableSession* s = sessionForHandle(handle);
@@ -60,9 +60,8 @@ nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool rest
     if (restart) resetIteration(s);
     if (!criteria.ok()) return nullptr;
     *generation = sessionGeneration[handle];
-    composed = composeIndexedName(s, criteria.c_str());
+    name.reset(composeIndexedName(s, criteria.c_str()));
   }
-  MallocPtr<char> name(composed);
   if (name.get() == nullptr) return nullptr;
   NisResult listing(nis_list(name.get(), 0, nullptr, nullptr));
   const nis_result* r = listing.get();

@@ -1,9 +1,9 @@
 // Adding, modifying and removing entries of an open table. Results are raw
 // (positive) NIS+ statuses. Requests the bridge refuses itself, before any
 // NIS+ call, get a status of its own choosing (session_registry.h):
-// 36 (NIS_BADREQUEST) for a null criteria, value array or array element, or
-// a string holding U+0000; 23 (NIS_NOSUCHTABLE) for a handle outside 0-31 or
-// of a closed session; 13 (NIS_NOMEMORY) when native memory runs out.
+// kStatusBadArgument for a null criteria, value array or array element, or a
+// string holding U+0000; kStatusBadHandle for a handle outside 0-31 or of a
+// closed session; kStatusNoMemory when native memory runs out.
 // Arguments are checked before the handle.
 #include <rpcsvc/nis.h>
 
@@ -112,19 +112,17 @@ NAMESTORE_NATIVE(jint, nisplusAddEntry)(JNIEnv* env, jobject, jint handle, jobje
 NAMESTORE_NATIVE(jint, nisplusModifyEntry)
 (JNIEnv* env, jobject, jint handle, jstring criteria, jint column, jobjectArray values) {
   jni::Utf8String crit(env, criteria);
-  if (criteria == nullptr || crit.hasNul()) return kStatusBadArgument;
-  if (crit.isNull()) return kStatusNoMemory;
+  if (const int refused = refusalStatus(crit)) return refused;
   EntryColumns columns(env, values, column);
   if (columns.status() != 0) return columns.status();
   char table[TABLE_NAME_LEN];
   char type[TABLE_TYPE_LEN];
-  char* composed = nullptr;
+  MallocPtr<char> name;
   {
     RegistryLock lock;
     if (!copySession(handle, table, type)) return kStatusBadHandle;
-    composed = composeIndexedName(&nisplusSession[handle], crit.c_str());
+    name.reset(composeIndexedName(&nisplusSession[handle], crit.c_str()));
   }
-  MallocPtr<char> name(composed);
   if (name.get() == nullptr) return kStatusNoMemory;
   nis_object entry;
   columns.fill(&entry, type);
@@ -135,16 +133,14 @@ NAMESTORE_NATIVE(jint, nisplusModifyEntry)
 // Removes the entry (or entries) that criteria selects.
 NAMESTORE_NATIVE(jint, nisplusDeleteEntry)(JNIEnv* env, jobject, jint handle, jstring criteria) {
   jni::Utf8String crit(env, criteria);
-  if (criteria == nullptr || crit.hasNul()) return kStatusBadArgument;
-  if (crit.isNull()) return kStatusNoMemory;
-  char* composed = nullptr;
+  if (const int refused = refusalStatus(crit)) return refused;
+  MallocPtr<char> name;
   {
     RegistryLock lock;
     const TableSession* s = sessionForHandle(handle);
     if (s == nullptr) return kStatusBadHandle;
-    composed = composeIndexedName(s, crit.c_str());
+    name.reset(composeIndexedName(s, crit.c_str()));
   }
-  MallocPtr<char> name(composed);
   if (name.get() == nullptr) return kStatusNoMemory;
   NisResult result(nis_remove_entry(name.get(), nullptr, 0));
   return result.status();

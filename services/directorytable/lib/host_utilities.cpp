@@ -25,14 +25,17 @@ namespace {
 
 // 0 when the converted Java string can name a file, else the errno to report:
 // EINVAL for null or an embedded U+0000, ENOMEM when the conversion failed.
-int pathError(jstring s, const jni::Utf8String& utf8) {
-  if (s == nullptr || utf8.hasNul()) {
-    return EINVAL;
+int pathError(const jni::Utf8String& path) {
+  switch (path.status()) {
+    case jni::Utf8Status::kOk:
+      return 0;
+    case jni::Utf8Status::kNoMemory:
+      return ENOMEM;
+    case jni::Utf8Status::kNull:
+    case jni::Utf8Status::kHasNul:
+      break;
   }
-  if (utf8.isNull()) {
-    return ENOMEM;
-  }
-  return 0;
+  return EINVAL;
 }
 
 // Symbolic links followed while creating one file, as the kernel allows.
@@ -120,7 +123,7 @@ int openLikeCreat(const char* path, mode_t mode, bool* created) {
 
 NAMESTORE_NATIVE(jint, fileAccess)(JNIEnv* env, jobject, jstring path, jint mode) {
   jni::Utf8String p(env, path);
-  if (const int err = pathError(path, p)) {
+  if (const int err = pathError(p)) {
     return err;
   }
   return access(p.c_str(), mode) == 0 ? 0 : errno;
@@ -129,7 +132,7 @@ NAMESTORE_NATIVE(jint, fileAccess)(JNIEnv* env, jobject, jstring path, jint mode
 NAMESTORE_NATIVE(jint, fileCreate)
 (JNIEnv* env, jobject, jstring path, jint uid, jint gid, jint mode) {
   jni::Utf8String p(env, path);
-  if (const int err = pathError(path, p)) {
+  if (const int err = pathError(p)) {
     return err;
   }
   bool created = false;
@@ -152,7 +155,7 @@ NAMESTORE_NATIVE(jint, fileCreate)
 
 NAMESTORE_NATIVE(jint, fileDelete)(JNIEnv* env, jobject, jstring path) {
   jni::Utf8String p(env, path);
-  if (const int err = pathError(path, p)) {
+  if (const int err = pathError(p)) {
     return err;
   }
   return unlink(p.c_str()) == 0 ? 0 : errno;
@@ -160,11 +163,11 @@ NAMESTORE_NATIVE(jint, fileDelete)(JNIEnv* env, jobject, jstring path) {
 
 NAMESTORE_NATIVE(jint, fileCopyStat)(JNIEnv* env, jobject, jstring fromPath, jstring toPath) {
   jni::Utf8String from(env, fromPath);
-  if (const int err = pathError(fromPath, from)) {
+  if (const int err = pathError(from)) {
     return err;
   }
   jni::Utf8String to(env, toPath);
-  if (const int err = pathError(toPath, to)) {
+  if (const int err = pathError(to)) {
     return err;
   }
   struct stat st;

@@ -55,6 +55,22 @@ inline constexpr int kStatusNoDirectoryObject = NIS_BADOBJECT;  // 33
 // Out of native memory.
 inline constexpr int kStatusNoMemory = NIS_NOMEMORY;  // 13
 
+// The status that refuses a request for a string argument that did not
+// convert (kStatusBadArgument for null or U+0000, kStatusNoMemory), or 0
+// when it can be used. Open and add-table return it negated.
+inline int refusalStatus(const jni::Utf8String& s) {
+  switch (s.status()) {
+    case jni::Utf8Status::kOk:
+      return 0;
+    case jni::Utf8Status::kNoMemory:
+      return kStatusNoMemory;
+    case jni::Utf8Status::kNull:
+    case jni::Utf8Status::kHasNul:
+      break;
+  }
+  return kStatusBadArgument;
+}
+
 // Per-slot generation, bumped whenever a slot is taken or freed. Kept apart
 // from nisplusSession so its layout stays as published. Guarded by the
 // registry mutex.
@@ -114,6 +130,10 @@ class MallocPtr {
   MallocPtr& operator=(const MallocPtr&) = delete;
   T* get() const { return p_; }
   T& operator[](size_t i) const { return p_[i]; }
+  void reset(T* p = nullptr) {
+    free(p_);
+    p_ = p;
+  }
 
  private:
   T* p_;
@@ -162,10 +182,8 @@ inline char* composeIndexedName(const TableSession* s, const char* criteria) {
 inline int readStringElement(JNIEnv* env, jobjectArray array, jsize i, char** bytes, size_t* size) {
   jni::ScopedLocalRef<jstring> element(env,
                                        static_cast<jstring>(env->GetObjectArrayElement(array, i)));
-  if (element.get() == nullptr) return kStatusBadArgument;
   jni::Utf8String value(env, element.get());
-  if (value.isNull()) return kStatusNoMemory;
-  if (value.hasNul()) return kStatusBadArgument;
+  if (const int refused = refusalStatus(value)) return refused;
   *size = value.size();
   *bytes = value.release();
   return 0;

@@ -1,15 +1,16 @@
 // Creating and removing NIS+ tables, and testing the rights recorded on an
 // object.
 //
-// Add-table refuses, before any NIS+ call and with a negated status:
-//   -36 (NIS_BADREQUEST)   a null name, type, column array or column, or a
-//                          string holding U+0000;
-//   -17 (NIS_BADNAME)      a name of 128 bytes or more, a name without '.'
-//                          (no directory part), a type of 64 bytes or more;
-//   -29 (NIS_BADATTRIBUTE) an empty column spec (it lacks even its marker);
-//   -13 (NIS_NOMEMORY)     native memory exhausted.
-// A directory lookup that succeeds without an object gives -33
-// (NIS_BADOBJECT): nothing is created then.
+// Add-table refuses, before any NIS+ call and with a negated status (the
+// bridge's own, session_registry.h):
+//   kStatusBadArgument  a null name, type, column array or column, or a
+//                       string holding U+0000;
+//   kStatusBadName      a name of 128 bytes or more, a name without '.'
+//                       (no directory part), a type of 64 bytes or more;
+//   kStatusBadColumn    an empty column spec (it lacks even its marker);
+//   kStatusNoMemory     native memory exhausted.
+// A directory lookup that succeeds without an object gives
+// kStatusNoDirectoryObject: nothing is created then.
 #include <rpcsvc/nis.h>
 
 #include "jni/jni_support.h"
@@ -91,17 +92,16 @@ class TableColumns {
 
 // Creates a table and opens a session on it. Returns the handle, or the
 // negated status of the directory lookup or of the add (NIS_S_SUCCESS from
-// the add counts as a failure: -1), or -13 when the table was created but
-// every session slot is taken, or one of the refusals listed above.
+// the add counts as a failure: -1), or kStatusNoMemory when the table was
+// created but every session slot is taken, or one of the refusals above.
 NAMESTORE_NATIVE(jint, nisplusAddTable)
 (JNIEnv* env, jobject, jstring tableName, jstring tableType, jint access, jobjectArray columns,
  jbyte separator) {
-  if (tableName == nullptr || tableType == nullptr || columns == nullptr)
-    return -kStatusBadArgument;
+  if (columns == nullptr) return -kStatusBadArgument;
   jni::Utf8String name(env, tableName);
+  if (const int refused = refusalStatus(name)) return -refused;
   jni::Utf8String type(env, tableType);
-  if (name.isNull() || type.isNull()) return -kStatusNoMemory;
-  if (name.hasNul() || type.hasNul()) return -kStatusBadArgument;
+  if (const int refused = refusalStatus(type)) return -refused;
   if (name.size() >= kNewTableNameLen || type.size() >= TABLE_TYPE_LEN) return -kStatusBadName;
   const char* dot = strchr(name.c_str(), '.');
   if (dot == nullptr) return -kStatusBadName;
@@ -135,16 +135,14 @@ NAMESTORE_NATIVE(jint, nisplusAddTable)
 
   RegistryLock lock;
   const int handle = takeSession(name.c_str(), type.c_str());
-  return handle >= 0 ? handle : -NIS_NOMEMORY;
+  return handle >= 0 ? handle : -kStatusNoMemory;
 }
 
-// Removes a table. 0, or the negated status; -36 for a null name or one
-// holding U+0000. Sessions that still name the table stay open.
+// Removes a table. 0, or the negated status; kStatusBadArgument for a null
+// name or one holding U+0000. Sessions that still name the table stay open.
 NAMESTORE_NATIVE(jint, nisplusDeleteTable)(JNIEnv* env, jobject, jstring tableName) {
-  if (tableName == nullptr) return -kStatusBadArgument;
   jni::Utf8String name(env, tableName);
-  if (name.isNull()) return -kStatusNoMemory;
-  if (name.hasNul()) return -kStatusBadArgument;
+  if (const int refused = refusalStatus(name)) return -refused;
   const int status = NisResult(nis_remove(name.c_str(), nullptr)).status();
   return status == NIS_SUCCESS ? 0 : -status;
 }
@@ -154,7 +152,6 @@ NAMESTORE_NATIVE(jint, nisplusDeleteTable)(JNIEnv* env, jobject, jstring tableNa
 // or the world (the owner's rights are not consulted); -1 otherwise, and for
 // any failure.
 NAMESTORE_NATIVE(jint, nisplusAccess)(JNIEnv* env, jobject, jstring objectName, jint mode) {
-  if (objectName == nullptr) return -1;
   jni::Utf8String name(env, objectName);
   if (!name.ok()) return -1;
   NisResult found(nis_lookup(name.c_str(), 0));

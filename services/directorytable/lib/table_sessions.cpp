@@ -7,17 +7,17 @@
 
 using namespace namestore;
 
-// Returns the handle of a new session, or a negated status: -23 for a name
-// NIS+ does not know, -13 when all 32 slots are taken, -36 for a null name
-// or type or one holding U+0000, -17 for a name of 256 bytes or more or a
-// type of 64 or more (the slot's fields would have to cut them).
+// Returns the handle of a new session, or a negated status (the bridge's own
+// in session_registry.h): NIS_NOSUCHTABLE for a name NIS+ does not know,
+// kStatusNoMemory when every slot is taken, kStatusBadArgument for a null
+// name or type or one holding U+0000, kStatusBadName for a name or type too
+// long for the slot's fields (they would have to cut it).
 NAMESTORE_NATIVE(jint, nisplusOpenTable)
 (JNIEnv* env, jobject, jstring tableName, jstring tableType) {
-  if (tableName == nullptr || tableType == nullptr) return -kStatusBadArgument;
   jni::Utf8String name(env, tableName);
+  if (const int refused = refusalStatus(name)) return -refused;
   jni::Utf8String type(env, tableType);
-  if (name.isNull() || type.isNull()) return -kStatusNoMemory;
-  if (name.hasNul() || type.hasNul()) return -kStatusBadArgument;
+  if (const int refused = refusalStatus(type)) return -refused;
   if (name.size() >= TABLE_NAME_LEN || type.size() >= TABLE_TYPE_LEN) return -kStatusBadName;
 
   {
@@ -31,7 +31,7 @@ NAMESTORE_NATIVE(jint, nisplusOpenTable)
 
   RegistryLock lock;
   const int handle = takeSession(name.c_str(), type.c_str());
-  return handle >= 0 ? handle : -NIS_NOMEMORY;
+  return handle >= 0 ? handle : -kStatusNoMemory;
 }
 
 // Frees the session's listing and its slot. Bad or free handles are ignored.
