@@ -42,8 +42,10 @@ struct IndexedName {
 };
 
 // Splits "[col=value,...],table.dir." (or a plain name) into its search
-// attributes and table name. There is no escaping: '[', '=', ',' and ']'
-// always delimit. Returns NIS_SUCCESS or NIS_BADNAME.
+// attributes and table name, as the system client does: no escaping, the
+// search part ends at the first ']', pairs split on ',' and each at its
+// first '=' (a value may hold '=' and '['), a trailing comma is dropped.
+// The comma after ']' is optional. Returns NIS_SUCCESS or NIS_BADNAME.
 nis_error parseIndexedName(const char* name, IndexedName& out);
 
 // A name the layer sends: non-empty, fully qualified (ends in '.'), no

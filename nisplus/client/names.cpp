@@ -20,26 +20,27 @@ nis_error parseIndexedName(const char* name, IndexedName& out) {
     out.table.assign(s);
     return NIS_SUCCESS;
   }
+  // The grammar of the system client's parser: the search part ends at the
+  // first ']'; pairs are split on ',' and each at its first '=', so a value
+  // may hold '=' or '[' but never ',' or ']'; a trailing comma ends the list
+  // and an empty column name is sent as it is (the server refuses it).
   const size_t close = s.find(']');
   if (close == std::string_view::npos) return NIS_BADNAME;
   std::string_view search = s.substr(1, close - 1);
   std::string_view rest = s.substr(close + 1);
   if (!rest.empty() && rest.front() == ',') rest.remove_prefix(1);
   if (rest.empty() || rest.find_first_of("[]=") != std::string_view::npos) return NIS_BADNAME;
-  if (search.find('[') != std::string_view::npos) return NIS_BADNAME;
 
   // "[]" is a search with no attributes: the whole table.
   while (!search.empty()) {
     const size_t comma = search.find(',');
     std::string_view pair = search.substr(0, comma);
     const size_t eq = pair.find('=');
-    if (eq == std::string_view::npos || eq == 0) return NIS_BADNAME;
-    std::string_view value = pair.substr(eq + 1);
-    if (value.find('=') != std::string_view::npos) return NIS_BADNAME;
-    out.attrs.push_back(SearchAttr{std::string(pair.substr(0, eq)), std::string(value)});
+    if (eq == std::string_view::npos) return NIS_BADNAME;
+    out.attrs.push_back(
+        SearchAttr{std::string(pair.substr(0, eq)), std::string(pair.substr(eq + 1))});
     if (comma == std::string_view::npos) break;
-    search.remove_prefix(comma + 1);
-    if (search.empty()) return NIS_BADNAME;  // trailing comma: an empty pair
+    search.remove_prefix(comma + 1);  // a trailing comma leaves nothing: done
   }
   out.table.assign(rest);
   return NIS_SUCCESS;

@@ -64,17 +64,29 @@ TEST(IndexedName, ValuesKeepSpacesAndOtherBytes) {
   EXPECT_EQ("a b\xc3\xa9.", n.attrs[0].value);
 }
 
+TEST(IndexedName, ValuesSplitAtTheFirstEqualsAndATrailingCommaEndsTheList) {
+  IndexedName n;
+  ASSERT_EQ(NIS_SUCCESS, parseIndexedName("[a=b=c,d=[e,],t.d.", n));
+  ASSERT_EQ(2u, n.attrs.size());
+  EXPECT_EQ("a", n.attrs[0].name);
+  EXPECT_EQ("b=c", n.attrs[0].value);
+  EXPECT_EQ("d", n.attrs[1].name);
+  EXPECT_EQ("[e", n.attrs[1].value);
+  ASSERT_EQ(NIS_SUCCESS, parseIndexedName("[=v],t.d.", n));
+  ASSERT_EQ(1u, n.attrs.size());
+  EXPECT_EQ("", n.attrs[0].name);
+}
+
 TEST(IndexedName, MalformedNamesAreBadNames) {
   const char* bad[] = {
       "[name=alpha,hosts.org_dir.x.",  // no closing bracket
       "[name=alpha]",                  // no table
       "[name=alpha],",                 // no table after the comma
       "[name],t.d.",                   // no '='
-      "[=alpha],t.d.",                 // no column
       "[a=b,,c=d],t.d.",               // empty pair
-      "[a=b,],t.d.",                   // trailing comma
-      "[a=b=c],t.d.",                  // two '='
-      "[a=[b]],t.d.",                  // nested bracket
+      "[,a=b],t.d.",                   // leading comma
+      "[a=b,c],t.d.",                  // a comma inside a value
+      "[a=[b]],t.d.",                  // the search part ends at the first ']'
       "[a=b]],t.d.",                   // stray bracket in the table name
       "t[a=b].d.",                     // search part not in front
       "t=d.",                          // separator in a plain name
