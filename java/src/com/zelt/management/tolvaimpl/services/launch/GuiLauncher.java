@@ -3,11 +3,25 @@ package com.zelt.management.tolvaimpl.services.launch;
 import java.io.File;
 
 /**
- * Starts a graphical application detached from the JVM under the given real
- * and effective user and group. Loads libGuiLauncher.so.1 from the directory
- * named by the system property {@code zelt.native.dir}.
+ * Starts a graphical (X) application detached from the JVM, under the real and effective user
+ * and group the caller chooses. Java side of {@code libGuiLauncher}.
+ *
+ * <p>Loading, the launch itself, threads and strings are as described for {@link CmdLauncher},
+ * with these differences: the application's path is passed apart from its arguments (the path
+ * must not be {@code null}, the argument array may be), and an application that cannot be run
+ * is reported with "execv error" and the system's error text on standard error. The library adds
+ * no environment of its own: {@code DISPLAY}, {@code XAUTHORITY} and whatever else the
+ * application needs must come in the extra environment.
+ *
+ * <h2>What the result does and does not tell</h2>
+ * As for {@link CmdLauncher}: 0 means that the application's process was set going, not that the
+ * application started or that it could open its display; failures after the fork only write a
+ * message. -1 means that nothing ran (refused: a zero {@code launchFlag}, a {@code null} path,
+ * a string holding U+0000, more than 1022 arguments, native memory exhausted; or the first fork
+ * failed), or that waiting for the intermediate child failed and the outcome is unknown.
  */
 public class GuiLauncher {
+    /** File name of the native library, loaded from {@code zelt.native.dir}. */
     public static final String LIBRARY_FILE = "libGuiLauncher.so.1";
 
     static {
@@ -15,11 +29,25 @@ public class GuiLauncher {
                 .getAbsolutePath());
     }
 
+    /** Creates a launcher; instances hold no state. */
+    public GuiLauncher() {}
+
     /**
-     * @param path the application to run, also its argument 0
-     * @param env extra environment strings NAME=value, or null
-     * @param args arguments 1 and up, or null; null elements are skipped
-     * @return 0 when the application's intermediate child was started and reaped, else -1
+     * Starts a graphical application detached from the JVM.
+     *
+     * @param launchFlag 0 refuses the launch; any other value lets it go ahead
+     * @param effectiveUser the application's effective user ID
+     * @param effectiveGroup the application's effective group ID
+     * @param realUser the application's real user ID
+     * @param realGroup the application's real group ID
+     * @param path the application's full path, also its argument 0 ({@code PATH} is not
+     *     searched); must not be {@code null}
+     * @param env extra environment strings {@code NAME=value}, or {@code null};
+     *     {@code null} elements are skipped
+     * @param args arguments 1 and up, or {@code null} for none; {@code null} elements are skipped;
+     *     at most 1022 non-null elements
+     * @return 0 when the application's process was set going, -1 when nothing was started or the
+     *     outcome is unknown
      */
     public native int launchapp(int launchFlag, int effectiveUser, int effectiveGroup,
             int realUser, int realGroup, String path, String[] env, String[] args);
