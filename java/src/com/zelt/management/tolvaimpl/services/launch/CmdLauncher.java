@@ -6,6 +6,10 @@ import java.io.File;
  * Starts a command-line program detached from the JVM under the given real
  * and effective user and group. Loads libCmdLauncher.so.1 from the directory
  * named by the system property {@code zelt.native.dir}.
+ *
+ * <p>{@code launchapp} returns once the program's exec has happened or failed
+ * (as {@link ProcessBuilder#start()} does), never waiting for the program
+ * itself; the program is not a child of the JVM.
  */
 public class CmdLauncher {
     public static final String LIBRARY_FILE = "libCmdLauncher.so.1";
