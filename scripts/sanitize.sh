@@ -27,7 +27,7 @@ if [ "${SANITIZE_JVM_ONLY:-0}" = 1 ]; then
   # Only what the JVM suites load or start: the libraries, the Java classes,
   # nisplusd and its control tool, the launch probes.
   cmake --build "$build" -j "$(nproc)" --target namestore cmdlauncher guilauncher \
-    zelt_java_classes zelt_java_tests nisplusd nisplusctl launch_probe launch_reaper
+    zelt_java_classes zelt_java_tests nisplusd nisplusctl launch_probe launch_reaper launch_native_env
 else
   cmake --build "$build" -j "$(nproc)"
 fi

@@ -1,6 +1,7 @@
 // Process and host calls that SVR4 offers and Linux lacks, under one name.
 //
-// Header-only and free of the C++ runtime: the launchers include it too.
+// Header-only and free of the C++ runtime. The calls the launchers' children
+// make are in zelt/child_process.h.
 #pragma once
 
 #include <sys/types.h>
@@ -14,15 +15,6 @@
 #endif
 
 namespace platform {
-
-// A fork that duplicates only the calling thread. On Linux every fork does.
-inline pid_t forkCallingThread() {
-#if defined(__sun)
-  return fork1();
-#else
-  return fork();
-#endif
-}
 
 // The secure-RPC domain into buf (NUL-terminated, cut to size - 1 bytes).
 // Returns the length including the NUL as sysinfo(SI_SRPC_DOMAIN) would, or

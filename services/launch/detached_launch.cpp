@@ -1,17 +1,22 @@
-// The detached launch procedure: two forks, the caller reaping the first
-// child, the grandchild setting up and replacing itself with the program.
+// The detached launch procedure: the first child starts the grandchild and
+// ends, the caller reaps the first child, the grandchild sets up and
+// replaces itself with the program.
 //
-// From the first fork to the exec this code runs in a copy of a
-// multi-threaded JVM in which only the forking thread survives. It therefore
-// makes no JNI call (it has no JNIEnv), leaves the JVM's stdio buffers alone
-// (messages go out with write(2), and every child ends with _exit), and
-// allocates nothing itself.
+// Both children are made with clone(CLONE_VM | CLONE_VFORK): they run in the
+// JVM's memory, each on a stack the caller mapped, while the JVM's other
+// threads go on, and no page table is copied however large the JVM is. The
+// code that runs in them (ZELT_CHILD_CODE) therefore only reads the plan
+// and writes nothing but its own stack: every string, the argument vector
+// and the whole environment were built by the caller; system calls are made
+// directly, so that not even errno changes; messages go out with write(2).
+// All signals stay blocked from just before the first clone until the caller
+// is back, so that no handler of the JVM ever runs in a child.
 #include "detached_launch.h"
 
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/syscall.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,9 +25,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zelt/platform.h"
+#include "zelt/child_process.h"
 
 namespace launch {
+
+namespace child = platform::child;
 
 bool StringList::allocate(size_t n) {
   clear();
@@ -56,21 +63,24 @@ void LaunchPlan::release() {
   free(groups);
   groups = nullptr;
   groupCount = 0;
-  free(envSlots);
-  envSlots = nullptr;
-  envCapacity = 0;
+  free(argv);
+  argv = nullptr;
+  free(envp);
+  envp = nullptr;
+  free(envStrings);
+  envStrings = nullptr;
 }
 
 namespace {
 
+// ---- Child code: runs in the caller's memory on a stack of its own. ----
+
 // Writes all of buf, retrying after partial writes and interruptions.
-void writeAll(int fd, const char* buf, size_t len) {
+ZELT_CHILD_CODE void writeAll(int fd, const char* buf, size_t len) {
   while (len > 0) {
-    const ssize_t n = write(fd, buf, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    const long n = child::writeBytes(fd, buf, len);
+    if (n == -EINTR) continue;
+    if (n <= 0) return;
     buf += n;
     len -= static_cast<size_t>(n);
   }
@@ -78,16 +88,15 @@ void writeAll(int fd, const char* buf, size_t len) {
 
 // Appends src to the message in buf (capacity cap, length *len), cutting it
 // to fit.
-void append(char* buf, size_t cap, size_t* len, const char* src) {
+ZELT_CHILD_CODE void append(char* buf, size_t cap, size_t* len, const char* src) {
   while (*src != '\0' && *len < cap) buf[(*len)++] = *src++;
 }
 
-// What perror writes: "<message>: <system text>\n" on standard error. Built
-// on the stack and written at once, so it is safe in a forked copy of the
-// JVM: no stdio lock, no buffer, no allocation (strerror may allocate for
-// an unknown error number; the static description never does).
-void reportError(const char* message) {
-  const int err = errno;
+// What perror writes for error number err: "<message>: <system text>\n" on
+// standard error, built on the stack and written at once. strerrordesc_np
+// only looks the text up in a constant table (strerror may allocate for an
+// unknown number).
+ZELT_CHILD_CODE void reportError(const char* message, int err) {
   char buf[512];
   size_t len = 0;
   append(buf, sizeof buf, &len, message);
@@ -118,22 +127,112 @@ void reportError(const char* message) {
 }
 
 // Closes every descriptor from 3 up. One close_range call costs the same
-// whatever the descriptor limit; kernels without it (ENOSYS, or EINVAL from
-// an older variant) get the close loop up to the limit.
-void closeDescriptorsFrom3(LimitReading limitReading) {
-#if defined(SYS_close_range)
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-#endif
+// whatever the descriptor limit; kernels without it get the close loop up to
+// the limit, read once or before every close.
+ZELT_CHILD_CODE void closeDescriptorsFrom3(LimitReading limitReading) {
+  if (child::closeFrom(3) == 0) return;
   if (limitReading == LimitReading::kOnce) {
-    const long limit = sysconf(_SC_OPEN_MAX);
-    for (long fd = 3; fd < limit; ++fd) close(static_cast<int>(fd));
+    const long limit = child::openMax();
+    for (long fd = 3; fd < limit; ++fd) child::closeFd(static_cast<int>(fd));
   } else {
-    for (long fd = 3; fd < sysconf(_SC_OPEN_MAX); ++fd) close(static_cast<int>(fd));
+    for (long fd = 3; fd < child::openMax(); ++fd) child::closeFd(static_cast<int>(fd));
   }
 }
 
-// Slack for variables that other threads add between planning and fork.
-constexpr size_t kEnvironmentSlack = 64;
+// The grandchild: descriptors, identities, signals, program. Never returns.
+ZELT_CHILD_CODE int becomeProgram(void* p) {
+  const LaunchPlan& plan = *static_cast<const LaunchPlan*>(p);
+  closeDescriptorsFrom3(plan.limitReading);
+
+  if (plan.applyGroups) {
+    const long rc = child::setGroups(static_cast<unsigned long>(plan.groupCount), plan.groups);
+    if (rc != 0) {
+      reportError("setgroups failed", static_cast<int>(-rc));
+      child::exitNow(0);
+    }
+  }
+  long rc =
+      child::setRegid(static_cast<gid_t>(plan.realGroup), static_cast<gid_t>(plan.effectiveGroup));
+  if (rc != 0) {
+    reportError("setregid failed", static_cast<int>(-rc));
+    child::exitNow(0);
+  }
+  rc = child::setReuid(static_cast<uid_t>(plan.realUser), static_cast<uid_t>(plan.effectiveUser));
+  if (rc != 0) {
+    reportError("setreuid failed", static_cast<int>(-rc));
+    child::exitNow(0);
+  }
+
+  // The program starts with every signal unblocked and only the ignored
+  // dispositions inherited; the JVM's handlers go first, so none can run
+  // here once the mask opens.
+  child::resetCaughtSignals();
+  child::unblockAllSignals();
+
+  // No PATH search: execve runs exactly the path given.
+  const char* path = plan.separatePath ? plan.path : plan.argv[0];
+  rc = -ENOENT;
+  if (plan.separatePath || path != nullptr) rc = child::execProgram(path, plan.argv, plan.envp);
+  if (plan.execFailure == ExecFailureReport::kStderrWithText) {
+    reportError("execv error\n", static_cast<int>(-rc));
+  } else {
+    // Straight to the descriptor: it reaches a file or pipe too, and no
+    // output the JVM left in its stdio buffers goes out with it.
+    static const char kExecError[] = "execv error\n";
+    writeAll(STDOUT_FILENO, kExecError, sizeof kExecError - 1);
+  }
+  child::exitNow(127);
+}
+
+// Where the children's stacks lie within the caller's mapping.
+struct ChildStacks {
+  void* firstChildTop;
+  void* grandchildTop;
+};
+
+struct FirstChildStart {
+  const LaunchPlan* plan;
+  void* grandchildTop;
+};
+
+// The first child: starts the grandchild, which it waits for until that has
+// exec'd or failed, and ends with status 0.
+ZELT_CHILD_CODE int startGrandchild(void* p) {
+  const FirstChildStart& start = *static_cast<const FirstChildStart*>(p);
+  const long grandchild = child::startSharingMemory(
+      becomeProgram, const_cast<LaunchPlan*>(start.plan), start.grandchildTop);
+  if (grandchild < 0) reportError("second fork failed", static_cast<int>(-grandchild));
+  return 0;
+}
+
+// ---- Caller code. ----
+
+// Each child's stack, with an inaccessible guard below it (at least a page
+// whatever the page size), so that an overflow faults instead of writing
+// into the other stack.
+constexpr size_t kGuardBytes = 64 * 1024;
+constexpr size_t kStackBytes = 64 * 1024;
+constexpr size_t kMappingBytes = 2 * (kGuardBytes + kStackBytes);
+
+// Maps the two stacks; null (errno set) when that fails.
+void* mapChildStacks(ChildStacks* stacks) {
+  void* base =
+      mmap(nullptr, kMappingBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (base == MAP_FAILED) return nullptr;
+  auto* bytes = static_cast<char*>(base);
+  char* first = bytes + kGuardBytes;
+  char* second = first + kStackBytes + kGuardBytes;
+  if (mprotect(first, kStackBytes, PROT_READ | PROT_WRITE) != 0 ||
+      mprotect(second, kStackBytes, PROT_READ | PROT_WRITE) != 0) {
+    const int err = errno;
+    munmap(base, kMappingBytes);
+    errno = err;
+    return nullptr;
+  }
+  stacks->firstChildTop = first + kStackBytes;
+  stacks->grandchildTop = second + kStackBytes;
+  return base;
+}
 
 // True when the environment string entry names the variable that spec
 // (NAME=value, or a bare NAME) names.
@@ -146,102 +245,7 @@ bool sameVariable(const char* entry, const char* spec) {
   }
 }
 
-bool hasValue(const char* spec) {
-  for (; *spec != '\0'; ++spec) {
-    if (*spec == '=') return true;
-  }
-  return false;
-}
-
-// Adds the extra strings to the environment in array order, as putenv
-// would: NAME=value replaces the variable or adds it, a bare NAME removes
-// it, so a later string for a name wins. The new environment is built in the
-// slots the caller allocated, with no lock and no allocation: putenv takes
-// the C library's environment lock, which another thread of the JVM may have
-// held at the moment of the fork. Only when the environment outgrew the
-// slots meanwhile does it fall back to putenv.
-void applyEnvironment(const LaunchPlan& plan) {
-  size_t n = 0;
-  bool fits = plan.envSlots != nullptr;
-  for (char** e = environ; fits && e != nullptr && *e != nullptr; ++e) {
-    if (n + plan.env.size() + 1 > plan.envCapacity)
-      fits = false;
-    else
-      plan.envSlots[n++] = *e;
-  }
-  if (!fits) {
-    for (size_t i = 0; i < plan.env.size(); ++i) {
-      if (char* entry = plan.env.at(i)) putenv(entry);
-    }
-    return;
-  }
-  for (size_t i = 0; i < plan.env.size(); ++i) {
-    char* spec = plan.env.at(i);
-    if (spec == nullptr) continue;
-    size_t kept = 0;
-    bool replaced = false;
-    for (size_t k = 0; k < n; ++k) {
-      if (!sameVariable(plan.envSlots[k], spec)) {
-        plan.envSlots[kept++] = plan.envSlots[k];
-      } else if (!replaced && hasValue(spec)) {
-        plan.envSlots[kept++] = spec;
-        replaced = true;
-      }
-    }
-    n = kept;
-    if (!replaced && hasValue(spec)) plan.envSlots[n++] = spec;
-  }
-  plan.envSlots[n] = nullptr;
-  environ = plan.envSlots;
-}
-
-// The grandchild: environment, argument vector, descriptors, identities,
-// program. Never returns. The plan's strings stay alive here for good:
-// putenv keeps the pointers and execv replaces the whole image.
-[[noreturn]] void becomeProgram(const LaunchPlan& plan) {
-  applyEnvironment(plan);
-
-  // The callers refuse argument arrays that do not fit before forking; the
-  // bound here only keeps the vector intact should that ever change.
-  char* vector[kVectorSlots];
-  size_t n = 0;
-  if (plan.separatePath) vector[n++] = plan.path;
-  for (size_t i = 0; i < plan.args.size() && n < kVectorSlots - 1; ++i) {
-    if (char* arg = plan.args.at(i)) vector[n++] = arg;
-  }
-  vector[n] = nullptr;
-
-  closeDescriptorsFrom3(plan.limitReading);
-
-  if (plan.applyGroups && setgroups(static_cast<size_t>(plan.groupCount), plan.groups) != 0) {
-    reportError("setgroups failed");
-    _exit(0);
-  }
-  if (setregid(static_cast<gid_t>(plan.realGroup), static_cast<gid_t>(plan.effectiveGroup)) != 0) {
-    reportError("setregid failed");
-    _exit(0);
-  }
-  if (setreuid(static_cast<uid_t>(plan.realUser), static_cast<uid_t>(plan.effectiveUser)) != 0) {
-    reportError("setreuid failed");
-    _exit(0);
-  }
-
-  // No PATH search: execv runs exactly the path given.
-  if (plan.separatePath) {
-    execv(plan.path, vector);
-  } else if (n > 0) {
-    execv(vector[0], vector);
-  }
-  if (plan.execFailure == ExecFailureReport::kStderrWithText) {
-    reportError("execv error\n");
-  } else {
-    // Straight to the descriptor: it reaches a file or pipe too, and no
-    // output the JVM left in its stdio buffers goes out with it.
-    static const char kExecError[] = "execv error\n";
-    writeAll(STDOUT_FILENO, kExecError, sizeof kExecError - 1);
-  }
-  _exit(127);
-}
+bool hasValue(const char* spec) { return strchr(spec, '=') != nullptr; }
 
 // The passwd entry of uid into *pw, with its strings in *buf (malloc'd, the
 // caller frees it). Sets *found to false for an unknown user; false when out
@@ -329,36 +333,107 @@ bool planSupplementaryGroups(LaunchPlan* plan) {
   return ok;
 }
 
+bool planArguments(LaunchPlan* plan) {
+  // The callers refuse argument arrays that do not fit; the bound here only
+  // keeps the vector intact should that ever change.
+  plan->argv = static_cast<char**>(malloc(kVectorSlots * sizeof(char*)));
+  if (plan->argv == nullptr) return false;
+  size_t n = 0;
+  if (plan->separatePath) plan->argv[n++] = plan->path;
+  for (size_t i = 0; i < plan->args.size() && n < kVectorSlots - 1; ++i) {
+    if (char* arg = plan->args.at(i)) plan->argv[n++] = arg;
+  }
+  plan->argv[n] = nullptr;
+  return true;
+}
+
 bool planEnvironment(LaunchPlan* plan) {
-  if (plan->env.nonNullCount() == 0) return true;
+  // A copy of the caller's variables, strings included: another thread may
+  // change the environment, and free a string it had put there, while the
+  // grandchild still reads them. Each variable is read once, so a
+  // concurrent change gives either its old or its new state.
+  char** const vars = environ;
   size_t count = 0;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) ++count;
-  plan->envCapacity = count + plan->env.size() + kEnvironmentSlack + 1;
-  plan->envSlots = static_cast<char**>(malloc(plan->envCapacity * sizeof(char*)));
-  return plan->envSlots != nullptr;
+  while (vars != nullptr && vars[count] != nullptr) ++count;
+  char** inherited = static_cast<char**>(malloc((count + 1) * sizeof(char*)));
+  if (inherited == nullptr) return false;
+  size_t taken = 0;
+  size_t bytes = 0;
+  for (; taken < count; ++taken) {
+    char* entry = vars[taken];
+    if (entry == nullptr) break;
+    inherited[taken] = entry;
+    bytes += strlen(entry) + 1;
+  }
+  plan->envStrings = static_cast<char*>(malloc(bytes == 0 ? 1 : bytes));
+  plan->envp = static_cast<char**>(malloc((taken + plan->env.size() + 1) * sizeof(char*)));
+  if (plan->envStrings == nullptr || plan->envp == nullptr) {
+    free(inherited);
+    return false;
+  }
+  size_t n = 0;
+  char* out = plan->envStrings;
+  for (size_t i = 0; i < taken; ++i) {
+    // Cut to the length measured above, should the string have grown.
+    const size_t room = static_cast<size_t>(plan->envStrings + bytes - out) - 1;
+    const size_t len = strnlen(inherited[i], room);
+    memcpy(out, inherited[i], len);
+    out[len] = '\0';
+    plan->envp[n++] = out;
+    out += len + 1;
+  }
+  free(inherited);
+
+  for (size_t i = 0; i < plan->env.size(); ++i) {
+    char* spec = plan->env.at(i);
+    if (spec == nullptr) continue;
+    size_t kept = 0;
+    bool replaced = false;
+    for (size_t k = 0; k < n; ++k) {
+      if (!sameVariable(plan->envp[k], spec)) {
+        plan->envp[kept++] = plan->envp[k];
+      } else if (!replaced && hasValue(spec)) {
+        plan->envp[kept++] = spec;
+        replaced = true;
+      }
+    }
+    n = kept;
+    if (!replaced && hasValue(spec)) plan->envp[n++] = spec;
+  }
+  plan->envp[n] = nullptr;
+  return true;
 }
 
 int launchDetached(LaunchPlan* plan) {
-  const pid_t child = platform::forkCallingThread();
-  if (child == 0) {
-    // First child: start the grandchild and end at once, so the caller's
-    // wait is short and the grandchild is re-parented by the system.
-    const pid_t grandchild = platform::forkCallingThread();
-    if (grandchild == 0) becomeProgram(*plan);
-    if (grandchild < 0) reportError("second fork failed");
-    _exit(0);
+  ChildStacks stacks{nullptr, nullptr};
+  void* mapping = nullptr;
+  if (child::kSharesMemory) {
+    mapping = mapChildStacks(&stacks);
+    if (mapping == nullptr) {
+      plan->release();
+      reportError("fork failed", errno);
+      return -1;
+    }
   }
+  FirstChildStart start{plan, stacks.grandchildTop};
 
-  const int forkErrno = errno;
+  child::SignalMask callerMask;
+  child::blockAllSignals(&callerMask);
+  const long first = child::startSharingMemory(startGrandchild, &start, stacks.firstChildTop);
+  // Both children have exec'd or ended: nothing runs on their stacks or
+  // reads the plan any more.
+  child::restoreSignalMask(callerMask);
+  if (mapping != nullptr) munmap(mapping, kMappingBytes);
   plan->release();
-  if (child < 0) {
-    errno = forkErrno;
-    reportError("fork failed");
+
+  if (first < 0) {
+    reportError("fork failed", static_cast<int>(-first));
     return -1;
   }
   // Only this child, and only once: an interrupted wait is a failure.
+  const pid_t child = static_cast<pid_t>(first);
   if (waitpid(child, nullptr, 0) != child) {
-    reportError("wait for first child error");
+    reportError("wait for first child error", errno);
     return -1;
   }
   return 0;

@@ -1,11 +1,13 @@
 // The detached launch procedure shared by libCmdLauncher and libGuiLauncher.
 //
-// Everything the children need is gathered in the caller's thread first (the
-// Java strings as UTF-8, the target user's supplementary groups), so that the
-// code running after fork never touches JNI and never waits on a lock that
-// another JVM thread may have held at the time of the fork. This header and
-// detached_launch.cpp deliberately do not include <jni.h>: the post-fork code
-// has no JNIEnv to call through.
+// Everything the children need is prepared in the caller's thread first: the
+// Java strings as UTF-8, the argument vector, the program's complete
+// environment, the target user's supplementary groups and the children's
+// stacks. The children run in the JVM's own memory while its other threads
+// go on, so they only read the plan and write nothing but their own stacks:
+// no JNI, no lock, no allocation, no errno. This header and
+// detached_launch.cpp deliberately do not include <jni.h>: the child code has
+// no JNIEnv to call through.
 #pragma once
 
 #include <sys/types.h>
@@ -68,11 +70,12 @@ struct LaunchPlan {
   StringList args;
   StringList env;
 
-  // Room for the grandchild's environment: the caller's variables as they
-  // were at planning time, the extra strings, and some slack for variables
-  // other threads add before the fork. Owned, malloc'd.
-  char** envSlots = nullptr;
-  size_t envCapacity = 0;
+  // What the grandchild hands to execve, built by planArguments and
+  // planEnvironment; both null-terminated, malloc'd, pointing into the
+  // strings above and into envStrings (copies of the caller's variables).
+  char** argv = nullptr;
+  char** envp = nullptr;
+  char* envStrings = nullptr;
 
   // Supplementary groups for the grandchild, set only when applyGroups.
   bool applyGroups = false;
@@ -105,15 +108,23 @@ struct LaunchPlan {
 // Runs in the caller's thread; false only when out of memory.
 bool planSupplementaryGroups(LaunchPlan* plan);
 
-// Allocates the slots in which the grandchild builds its environment, so
-// that it needs neither putenv's lock nor memory of its own. Runs in the
-// caller's thread; false only when out of memory.
+// The argument vector: the separate path if any, then the non-null
+// arguments packed, then a null pointer. False only when out of memory.
+bool planArguments(LaunchPlan* plan);
+
+// The program's complete environment: a copy of the caller's variables as
+// they are now, with the extra strings applied in array order as putenv
+// would apply them (NAME=value replaces or adds, a bare NAME removes, a
+// later string for a name wins). False only when out of memory.
 bool planEnvironment(LaunchPlan* plan);
 
-// Forks the first child, which forks the grandchild and ends at once; the
-// grandchild applies the plan and replaces itself with the program. Returns
-// 0 once the first child has been reaped, -1 when the fork or the wait
-// failed. The plan's memory is released in the caller right after the fork.
+// Starts the first child, which starts the grandchild and ends as soon as
+// the grandchild has exec'd or failed; the grandchild applies the plan and
+// replaces itself with the program. Both share the caller's memory (each
+// on a stack of its own), so the call returns only once the program's exec
+// has happened or failed. Returns 0 once the first child has been reaped,
+// -1 when its start or the wait failed. The plan's memory is released before
+// the wait.
 int launchDetached(LaunchPlan* plan);
 
 }  // namespace launch

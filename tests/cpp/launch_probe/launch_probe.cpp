@@ -4,7 +4,8 @@
 //
 //   pid N | ppid N | sid N | pgid N | uid REAL EFFECTIVE | gid REAL EFFECTIVE
 //   groups G... | umask OCTAL | cwd PATH | argc N | arg I HEX | env HEX
-//   fd N TARGET | started NANOSECONDS (CLOCK_MONOTONIC on entering main)
+//   fd N TARGET | sigblk N | sigign N (decimal: SigBlk and SigIgn of /proc/self/status)
+//   started NANOSECONDS (CLOCK_MONOTONIC on entering main)
 //
 // The report appears at once (written to a temporary name, then renamed),
 // so a test polling for the file never reads half of it.
@@ -71,6 +72,16 @@ std::string report(int argc, char** argv, const timespec& started) {
       line("fd " + std::to_string(fd) + " " + target);
     }
     closedir(d);
+  }
+  // The signal mask and ignored signals the program was started with.
+  if (FILE* status = fopen("/proc/self/status", "re")) {
+    char buf[512];
+    while (fgets(buf, sizeof buf, status) != nullptr) {
+      unsigned long long mask = 0;
+      if (sscanf(buf, "SigBlk: %llx", &mask) == 1) line("sigblk " + std::to_string(mask));
+      if (sscanf(buf, "SigIgn: %llx", &mask) == 1) line("sigign " + std::to_string(mask));
+    }
+    fclose(status);
   }
   line("started " +
        std::to_string(static_cast<long long>(started.tv_sec) * 1000000000LL + started.tv_nsec));

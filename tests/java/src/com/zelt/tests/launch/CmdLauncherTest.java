@@ -202,6 +202,25 @@ class CmdLauncherTest {
     }
 
     @Test
+    void startsTheProgramWithNoSignalBlockedAndOnlyTheJvmsIgnoredSignalsIgnored() {
+        // The calling JVM thread blocks some signals (SIGQUIT at least); none
+        // of that may reach the program.
+        long callerMask = LaunchSupport.signalSet(Path.of("/proc/thread-self/status"), "SigBlk");
+        assertNotEquals(0L, callerMask, "the calling thread blocks nothing: the check below proves little");
+        for (int identity : new int[] {0, 65534}) {
+            Path p = dir.resolve("mask" + identity);
+            assertEquals(0, launcher.launchapp(1, identity, identity, identity, identity,
+                    new String[] {probe().toString()}, new String[] {probeEnv(p)}));
+            Report r = awaitReport(p);
+            assertEquals(0L, r.sigBlk(), "signal mask of the program, as user " + identity);
+            assertEquals(LaunchSupport.signalSet(Path.of("/proc/self/status"), "SigIgn"), r.sigIgn(),
+                    "ignored signals of the program, as user " + identity);
+        }
+        assertEquals(callerMask, LaunchSupport.signalSet(Path.of("/proc/thread-self/status"), "SigBlk"),
+                "the caller's mask after the launches");
+    }
+
+    @Test
     void closesDescriptorsFromThreeUp() {
         Report r = launchAsRoot(probe().toString());
         assertEquals(LaunchSupport.ownStandardDescriptors(), r.fds());

@@ -101,6 +101,22 @@ class LaunchFromChildJvmTest {
     }
 
     @Test
+    void aSignalIgnoredByTheJvmsParentStaysIgnoredWhileTheMaskStartsEmpty() {
+        // As under nohup: the shell that starts the JVM ignores SIGHUP.
+        Path cmdReport = dir.resolve("cmd-report");
+        Path guiReport = dir.resolve("gui-report");
+        ChildRun run = LaunchSupport.runChild(dir, "trap '' HUP", NO_PREFIX, false, ops(List.of(
+                cmd(0, 0, 0, 0, new String[] {probe().toString()}, probeEnv(cmdReport)),
+                gui(probe().toString(), new String[] {probeEnv(guiReport)}))));
+        assertEquals(List.of("cmd 0", "gui 0"), run.results(), run.stderr());
+        final long sighup = 1L << 0;
+        for (Report r : List.of(awaitReport(cmdReport), awaitReport(guiReport))) {
+            assertEquals(sighup, r.sigIgn() & sighup, "SIGHUP no longer ignored: " + Long.toHexString(r.sigIgn()));
+            assertEquals(0L, r.sigBlk(), "signal mask of the program");
+        }
+    }
+
+    @Test
     void refusedLaunchesReturnMinusOneAndStartNoProcess() {
         ChildRun run = LaunchSupport.runChild(dir, "", NO_PREFIX, false,
                 "cmd", "0", "0", "0", "0", "0", "1", "/bin/true", "-1",

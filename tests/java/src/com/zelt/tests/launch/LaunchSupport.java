@@ -50,7 +50,7 @@ final class LaunchSupport {
     /** What the probe reported about itself. */
     record Report(long pid, long ppid, long sid, long[] uid, long[] gid, List<Long> groups,
             String umask, String cwd, List<byte[]> args, List<String> env, Map<Integer, String> fds,
-            long startedNanos) {
+            long startedNanos, long sigBlk, long sigIgn) {
 
         List<String> argStrings() {
             return args.stream().map(b -> new String(b, StandardCharsets.UTF_8)).toList();
@@ -63,7 +63,7 @@ final class LaunchSupport {
         }
 
         static Report parse(String text) {
-            long pid = -1, ppid = -1, sid = -1, started = -1;
+            long pid = -1, ppid = -1, sid = -1, started = -1, sigBlk = -1, sigIgn = -1;
             long[] uid = null, gid = null;
             List<Long> groups = new ArrayList<>();
             String umask = null, cwd = null;
@@ -84,6 +84,8 @@ final class LaunchSupport {
                     }
                     case "umask" -> umask = f[1];
                     case "started" -> started = Long.parseLong(f[1]);
+                    case "sigblk" -> sigBlk = Long.parseUnsignedLong(f[1]);
+                    case "sigign" -> sigIgn = Long.parseUnsignedLong(f[1]);
                     case "cwd" -> cwd = line.substring(4);
                     case "arg" -> args.add(hex.parseHex(f[2]));
                     case "env" -> env.add(new String(hex.parseHex(f[1]), StandardCharsets.UTF_8));
@@ -91,7 +93,8 @@ final class LaunchSupport {
                     default -> { }
                 }
             }
-            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds, started);
+            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds, started, sigBlk,
+                    sigIgn);
         }
     }
 
@@ -184,6 +187,16 @@ final class LaunchSupport {
         } catch (IOException e) {
             throw new UncheckedIOException(e);
         }
+    }
+
+    /**
+     * A signal set of a status file in /proc (SigBlk, SigIgn, SigCgt) as a
+     * number; /proc/thread-self/status gives the calling thread's mask.
+     */
+    static long signalSet(Path status, String field) {
+        String line = read(status).lines().filter(l -> l.startsWith(field + ":")).findFirst()
+                .orElseThrow(() -> new AssertionError(field + " not in " + status));
+        return Long.parseUnsignedLong(line.substring(field.length() + 1).trim(), 16);
     }
 
     /** Field 6 (session ID) of /proc/self/stat. */

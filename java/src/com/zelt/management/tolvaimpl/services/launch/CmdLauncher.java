@@ -13,8 +13,11 @@ import java.io.File;
  * throws.
  *
  * <h2>What a launch does</h2>
- * The JVM forks a short-lived child, which forks the program's process (the grandchild) and exits
- * at once; the calling thread reaps that child and returns. Nobody in the JVM waits for the
+ * The JVM starts a short-lived child, which starts the program's process (the grandchild) and
+ * ends as soon as the grandchild has replaced itself with the program or failed to; the calling
+ * thread reaps that child and returns. So {@code launchapp} returns once the program's exec has
+ * happened or failed, as {@link ProcessBuilder#start()} does, never waiting for the program
+ * itself. Nobody in the JVM waits for the
  * program: it is re-parented by the system and leaves no zombie behind. Before it replaces itself
  * with the program, the grandchild
  * <ul>
@@ -30,11 +33,13 @@ import java.io.File;
  *   <li>runs the program with {@code execv}: its path is used as given, {@code PATH} is not
  *       searched.</li>
  * </ul>
- * Working directory, file-creation mask, session and signal dispositions are the JVM's.
+ * Working directory, file-creation mask and session are the JVM's; signals the JVM ignores stay
+ * ignored, handled ones are reset to their defaults, and the program starts with no signal
+ * blocked.
  *
  * <h2>What the result does and does not tell</h2>
  * 0 means that the program's process was set going: the intermediate child was created and
- * reaped. It does <em>not</em> tell that the program started, nor how it ended. A failure after
+ * reaped, after the program's exec happened or failed. It does <em>not</em> tell that the program started, nor how it ended. A failure after
  * the fork only writes a message, to the JVM's own standard error unless noted: "second fork
  * failed" (no program; the call still returns 0), "setgroups failed", "setregid failed" or
  * "setreuid failed" (the program is not started), and "execv error" on standard output when the
