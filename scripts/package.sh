@@ -38,6 +38,7 @@ cp "$deb" "$check/"
 chmod 755 "$check"
 chmod 644 "$check/$(basename "$deb")"
 echo "package.sh: lintian $(basename "$deb")"
-runuser -u nobody -- lintian --display-info --fail-on error,warning \
-  "$check/$(basename "$deb")"
+# From the copy's folder: nobody may not enter the checkout (a clone under /root).
+(cd "$check" && runuser -u nobody -- lintian --display-info --fail-on error,warning \
+  "$(basename "$deb")")
 echo "package.sh: $deb"
