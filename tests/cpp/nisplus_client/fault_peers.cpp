@@ -24,16 +24,6 @@ int registeredTcpPort() {
   return 0;
 }
 
-namespace {
-
-sockaddr_in addressOf(const char* addr, int port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, addr, &sa.sin_addr);
-  return sa;
-}
-
 bool readFull(int fd, void* buf, size_t n) {
   auto* p = static_cast<char*>(buf);
   while (n > 0) {
@@ -43,6 +33,16 @@ bool readFull(int fd, void* buf, size_t n) {
     n -= static_cast<size_t>(r);
   }
   return true;
+}
+
+namespace {
+
+sockaddr_in addressOf(const char* addr, int port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, addr, &sa.sin_addr);
+  return sa;
 }
 
 bool writeFull(int fd, const void* buf, size_t n) {

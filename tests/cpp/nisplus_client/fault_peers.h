@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,6 +17,9 @@ namespace nctest {
 
 // The TCP port nisplusd is registered on (from rpcinfo), or 0.
 int registeredTcpPort();
+
+// Reads exactly n bytes; false on end of stream or error.
+bool readFull(int fd, void* buf, std::size_t n);
 
 // A listening socket on addr at nisplusd's port number; -1 on failure.
 // receiveBuffer > 0 sets SO_RCVBUF before listen (accepted sockets inherit it).

@@ -644,16 +644,6 @@ class FakeServer {
   int requests() const { return requests_.load(); }
 
  private:
-  static bool readFull(int fd, void* buf, size_t n) {
-    auto* p = static_cast<char*>(buf);
-    while (n > 0) {
-      const ssize_t r = read(fd, p, n);
-      if (r <= 0) return false;
-      p += r;
-      n -= static_cast<size_t>(r);
-    }
-    return true;
-  }
   void serve() {
     const int conn = accept(fd_, nullptr, nullptr);
     if (conn < 0) return;
