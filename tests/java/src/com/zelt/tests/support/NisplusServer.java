@@ -16,7 +16,7 @@ import java.util.Map;
  * Drives the sandbox's nisplusd through nisplusctl: dump, load, reset, fault
  * injection, request log, pause and resume; and reads dumps and log lines
  * into records so tests need no string fiddling. The text format is
- * described in nisplus/server/README.md.
+ * described in nisplus/testserver/README.md.
  */
 public final class NisplusServer {
     private NisplusServer() {}
