@@ -432,8 +432,7 @@ public final class ZeltTool {
     private int show(String table, String criteria, List<String[]> rows) {
         if (rows.isEmpty()) {
             if (!criteria.isEmpty()) {
-                err.println("zelt: no entry of " + table + " matches '" + criteria + "'");
-                return FAILED;
+                return noMatch(table, criteria);
             }
             // The listing calls answer null for an empty table as for an
             // error; the table was just opened, so ask whether it still exists.
@@ -453,6 +452,13 @@ public final class ZeltTool {
         Tables.print(out, Tables.numbered(columns), rows);
         out.println("    (" + rows.size() + (rows.size() == 1 ? " entry)" : " entries)"));
         return OK;
+    }
+
+    private int noMatch(String table, String criteria) {
+        err.println("zelt: no entry of " + table + " matches '" + criteria + "'");
+        // The listing calls answer null for a refused search as for no match.
+        err.println("  (or a column of the criteria does not exist or is not searchable)");
+        return FAILED;
     }
 
     private int add(String table, String type, String[] values) {
@@ -480,8 +486,7 @@ public final class ZeltTool {
         try {
             String[] first = dtl.nisplusGetFirstEntry(h, criteria);
             if (first == null) {
-                err.println("zelt: no entry of " + table + " matches '" + criteria + "'");
-                return FAILED;
+                return noMatch(table, criteria);
             }
             String[] flat = dtl.nisplusGetAllEntries(h, criteria);
             int matches = flat == null || first.length == 0 ? 1 : flat.length / first.length;
