@@ -26,9 +26,25 @@ class ZeltToolTest {
     private static final String DIR = System.getenv("NISPLUS_DIRECTORY");
 
     private static Processes.Result zelt(String... args) {
-        var r = Processes.run(Processes.childJvm(List.of(), "com.zelt.cli.ZeltTool", args));
+        return zeltWith(List.of(), args);
+    }
+
+    private static Processes.Result zeltWith(List<String> jvmOptions, String... args) {
+        var r = Processes.run(Processes.childJvm(jvmOptions, "com.zelt.cli.ZeltTool", args));
         Processes.assertNoJniWarnings(r);
         return r;
+    }
+
+    @Test
+    void withoutTheLibrariesHelpStillWorksAndCallsFailWithTheReason() {
+        List<String> nowhere = List.of("-Dzelt.native.dir=/nonexistent");
+        var version = zeltWith(nowhere, "--version");
+        assertEquals(0, version.exitCode(), version.stderr());
+        assertEquals("zelt 1.0.0\n", version.stdout());
+        var call = zeltWith(nowhere, "status", "2");
+        assertEquals(1, call.exitCode());
+        assertEquals("zelt: cannot load the native libraries: Can't load library: /nonexistent/libnamestore.so\n",
+                call.stderr());
     }
 
     @Test
@@ -161,7 +177,7 @@ class ZeltToolTest {
                 run(0, "granted: exists", "", "access", HOSTS, "16"),
                 run(0, "accessible", "", "file-access", "/", "0"),
                 run(1, "", "NIS+ status 23 (", "list", "nosuch.org_dir." + DIR),
-                run(1, "", "is not a table", "list", "org_dir." + DIR),
+                run(1, "", "is not a table: it holds 1 object that is not an entry", "list", "groups_dir." + DIR),
                 run(1, "", "no entry of " + HOSTS + " matches", "match", HOSTS, "[name=nosuch],"),
                 run(0, "    (1 entry)", "", "match", HOSTS, "[name=alpha,],"),
                 run(1, "", "no entry of " + HOSTS + " matches", "match", HOSTS, "[name=a=b],"),
@@ -221,13 +237,15 @@ class ZeltToolTest {
                 usage("CRITERIA must not be empty", "match", HOSTS, ""),
                 usage("COLUMN must be 1 or more", "modify", HOSTS, "hosts_tbl", "[name=alpha],", "0", "x"),
                 usage("COLUMN 'key' has no marker", "create-table", t, "t_tbl", "0", ":", "key"),
+                usage("COLUMN 'S' is a marker without a column name", "create-table", t, "t_tbl", "0", ":", "S"),
                 usage("a table needs at least one COLUMN", "create-table", t, "t_tbl", "0", ":"),
                 usage("SEP must be one character", "create-table", t, "t_tbl", "0", "::", "Skey"),
                 usage("MODE must be an octal permission mode", "file-create", "/tmp/x", "0", "0", "999"),
                 usage("MODE must be 0 to 7", "file-access", "/tmp", "9"),
                 usage("bad option '--bogus'", "launch", "--bogus", "0", "0", "0", "0", "/bin/true"),
                 usage("EUID must be a user or group id", "launch", "-2", "0", "0", "0", "/bin/true"),
-                usage("usage: zelt domain", "domain", "extra"));
+                usage("usage: zelt domain", "domain", "extra"),
+                usage("unknown command 'nosuch'", "help", "nosuch"));
     }
 
     /** Bad usage exits 2 with what is wrong and where to look, before any call is made. */
@@ -239,7 +257,8 @@ class ZeltToolTest {
         assertEquals("", r.stdout());
         List<String> lines = r.stderr().lines().toList();
         assertTrue(lines.get(0).startsWith("zelt: ") && lines.get(0).contains(message), r.stderr());
-        assertEquals("Try 'zelt " + args[0] + " --help'.", lines.get(lines.size() - 1));
+        String where = args[0].equals("help") ? "" : args[0] + " ";
+        assertEquals("Try 'zelt " + where + "--help'.", lines.get(lines.size() - 1));
     }
 
     private static List<String> lines(Processes.Result r) {
