@@ -192,6 +192,7 @@ class ZeltToolTest {
                 run(1, "", "errno 2 (No such file or directory)", "file-access", "/no/such", "0"),
                 run(1, "", "errno 2 (No such file or directory)", "file-delete", "/no/such"),
                 run(1, "", "errno 2 (No such file or directory)", "file-copy-stat", "/no/such", "/tmp"),
+                run(1, "", "errno 2 (No such file or directory)", "file-create", "/no/such/f", "0", "0", "0644"),
                 run(1, "launching /no/such/program as real uid 65534 (nobody), effective uid 65534 (nobody)",
                         "cannot launch /no/such/program: No such file or directory",
                         "launch", NOBODY, NOBODY, NOBODY, NOBODY, "/no/such/program"),
@@ -245,6 +246,10 @@ class ZeltToolTest {
                 usage("bad option '--bogus'", "launch", "--bogus", "0", "0", "0", "0", "/bin/true"),
                 usage("EUID must be a user or group id", "launch", "-2", "0", "0", "0", "/bin/true"),
                 usage("usage: zelt domain", "domain", "extra"),
+                usage("usage: zelt add TABLE TYPE VALUE...", "add", HOSTS, "hosts_tbl"),
+                usage("usage: zelt delete-table TABLE", "delete-table"),
+                usage("usage: zelt master DOMAIN MAP", "master", "sandbox.test"),
+                usage("usage: zelt file-copy-stat FROM TO", "file-copy-stat", "/etc/passwd"),
                 usage("unknown command 'nosuch'", "help", "nosuch"));
     }
 
