@@ -29,17 +29,18 @@ final class Criteria {
             return "criteria '" + criteria + "' has '" + tail + "' after its ']': only the ',' "
                     + "that separates it from the table name may follow";
         }
+        // The client's own split: pairs on ',', each at its first '=', so a
+        // value may hold '=' or '['; a comma before the ']' ends the list.
         String search = criteria.substring(1, close);
+        if (search.length() > 1 && search.endsWith(",")) {
+            search = search.substring(0, search.length() - 1);
+        }
         if (search.isEmpty()) {
             return null;
         }
         for (String pair : search.split(",", -1)) {
-            int eq = pair.indexOf('=');
-            if (eq <= 0) {
+            if (pair.indexOf('=') <= 0) {
                 return "criteria '" + criteria + "': '" + pair + "' is not COLUMN=VALUE";
-            }
-            if (pair.indexOf('=', eq + 1) >= 0 || pair.indexOf('[') >= 0) {
-                return "criteria '" + criteria + "': '" + pair + "' holds a second '=' or a '['";
             }
         }
         return null;

@@ -130,12 +130,20 @@ public final class ZeltTool {
 
     private final PrintStream out;
     private final PrintStream err;
-    private final DirectoryTableLibrary dtl = new DirectoryTableLibrary();
+    private DirectoryTableLibrary dtl;
     private String current = "";
 
     ZeltTool(PrintStream out, PrintStream err) {
         this.out = out;
         this.err = err;
+    }
+
+    /** The library, loaded on first use: help, version and usage errors work without it. */
+    private DirectoryTableLibrary lib() {
+        if (dtl == null) {
+            dtl = new DirectoryTableLibrary();
+        }
+        return dtl;
     }
 
     public static void main(String[] args) {
@@ -158,10 +166,14 @@ public final class ZeltTool {
         }
         String name = args[0];
         if (name.equals("--help") || name.equals("-h") || name.equals("help")) {
-            if (args.length > 1 && COMMANDS.containsKey(args[1])) {
+            if (args.length == 1) {
+                out.println(help());
+            } else if (COMMANDS.containsKey(args[1])) {
                 out.println(help(args[1]));
             } else {
-                out.println(help());
+                err.println("zelt: unknown command '" + args[1] + "'");
+                err.println("Try 'zelt --help'.");
+                return USAGE;
             }
             return OK;
         }
@@ -180,6 +192,9 @@ public final class ZeltTool {
                 return OK;
             }
             return dispatch(name, rest);
+        } catch (LinkageError e) {
+            err.println("zelt: cannot load the native libraries: " + e.getMessage());
+            return FAILED;
         } catch (UsageException e) {
             err.println("zelt: " + e.getMessage());
             err.println(COMMANDS.containsKey(name) ? "Try 'zelt " + name + " --help'." : "Try 'zelt --help'.");
@@ -220,7 +235,7 @@ public final class ZeltTool {
                     throw new UsageException("CODE must be a NIS+ status, 0 or more, not " + code
                             + " (the tool prints -N results of the table calls as status N)");
                 }
-                String text = dtl.nisplusGetErrorString(code);
+                String text = lib().nisplusGetErrorString(code);
                 out.println(text.isEmpty() ? "(no text for status " + code + ")" : text);
                 return OK;
             }
@@ -228,33 +243,33 @@ public final class ZeltTool {
                 need(rest, 2, 2);
                 address(rest[0], "A");
                 address(rest[1], "B");
-                int c = dtl.addressCompare(rest[0], rest[1]);
+                int c = lib().addressCompare(rest[0], rest[1]);
                 out.println(rest[0] + (c < 0 ? " < " : c > 0 ? " > " : " = ") + rest[1]);
                 return OK;
             }
             case "domain":
                 need(rest, 0, 0);
-                return printOrFail(dtl.getDomain(), "no NIS domain is set");
+                return printOrFail(lib().getDomain(), "no NIS domain is set");
             case "master":
                 need(rest, 2, 2);
-                return printOrFail(dtl.nisGetMaster(rest[0], rest[1]),
+                return printOrFail(lib().nisGetMaster(rest[0], rest[1]),
                         "no master found for map " + rest[1] + " in domain " + rest[0]
                                 + " (no such map or domain, or no NIS server answers)");
             case "file-access":
                 need(rest, 2, 2);
-                return errnoResult("access " + rest[0], dtl.fileAccess(rest[0], fileMode(rest[1], 7, "MODE")),
+                return errnoResult("access " + rest[0], lib().fileAccess(rest[0], fileMode(rest[1], 7, "MODE")),
                         "accessible");
             case "file-create":
                 need(rest, 4, 4);
-                return errnoResult("create " + rest[0], dtl.fileCreate(rest[0], integer(rest[1], "UID"),
+                return errnoResult("create " + rest[0], lib().fileCreate(rest[0], integer(rest[1], "UID"),
                         integer(rest[2], "GID"), octal(rest[3])), "created " + rest[0]);
             case "file-delete":
                 need(rest, 1, 1);
-                return errnoResult("delete " + rest[0], dtl.fileDelete(rest[0]), "deleted " + rest[0]);
+                return errnoResult("delete " + rest[0], lib().fileDelete(rest[0]), "deleted " + rest[0]);
             case "file-copy-stat":
                 need(rest, 2, 2);
                 return errnoResult("copy owner and mode of " + rest[0] + " to " + rest[1],
-                        dtl.fileCopyStat(rest[0], rest[1]), "copied owner and mode to " + rest[1]);
+                        lib().fileCopyStat(rest[0], rest[1]), "copied owner and mode to " + rest[1]);
             case "launch":
                 return launch(rest);
             default:
@@ -349,7 +364,7 @@ public final class ZeltTool {
     }
 
     private int nisFailure(String what, int status) {
-        String text = dtl.nisplusGetErrorString(status);
+        String text = lib().nisplusGetErrorString(status);
         err.println("zelt: " + what + " failed: NIS+ status " + status + " ("
                 + (text.isEmpty() ? "no text" : text) + ")" + hint(status));
         return FAILED;
@@ -375,7 +390,7 @@ public final class ZeltTool {
 
     /** Opens a table, or reports why not and returns -1. */
     private int open(String table, String type) {
-        int h = dtl.nisplusOpenTable(table, type);
+        int h = lib().nisplusOpenTable(table, type);
         if (h < 0) {
             nisFailure("opening " + table, -h);
             if (-h == 13) {
@@ -388,7 +403,7 @@ public final class ZeltTool {
 
     private List<String[]> readAll(int h, String criteria) {
         List<String[]> rows = new ArrayList<>();
-        for (String[] r = dtl.nisplusGetFirstEntry(h, criteria); r != null; r = dtl.nisplusGetNextEntry(h)) {
+        for (String[] r = lib().nisplusGetFirstEntry(h, criteria); r != null; r = lib().nisplusGetNextEntry(h)) {
             rows.add(r);
         }
         return rows;
@@ -402,7 +417,7 @@ public final class ZeltTool {
         try {
             return show(table, criteria, readAll(h, criteria));
         } finally {
-            dtl.nisplusCloseTable(h);
+            lib().nisplusCloseTable(h);
         }
     }
 
@@ -412,19 +427,19 @@ public final class ZeltTool {
             return FAILED;
         }
         try {
-            String[] flat = dtl.nisplusGetAllEntries(h, criteria);
+            String[] flat = lib().nisplusGetAllEntries(h, criteria);
             if (flat == null) {
                 return show(table, criteria, List.of());
             }
             // The flat listing does not carry its width: the first entry does.
-            String[] first = dtl.nisplusGetFirstEntry(h, criteria);
+            String[] first = lib().nisplusGetFirstEntry(h, criteria);
             int columns = first == null ? 0 : first.length;
             if (columns == 0) {
                 return show(table, criteria, List.<String[]>of(new String[0]));
             }
             return show(table, criteria, Tables.rows(flat, columns));
         } finally {
-            dtl.nisplusCloseTable(h);
+            lib().nisplusCloseTable(h);
         }
     }
 
@@ -432,12 +447,11 @@ public final class ZeltTool {
     private int show(String table, String criteria, List<String[]> rows) {
         if (rows.isEmpty()) {
             if (!criteria.isEmpty()) {
-                err.println("zelt: no entry of " + table + " matches '" + criteria + "'");
-                return FAILED;
+                return noMatch(table, criteria);
             }
             // The listing calls answer null for an empty table as for an
             // error; the table was just opened, so ask whether it still exists.
-            if (dtl.nisplusAccess(table, 16) != 0) {
+            if (lib().nisplusAccess(table, 16) != 0) {
                 err.println("zelt: cannot list " + table + ": it no longer exists or cannot be read");
                 return FAILED;
             }
@@ -446,7 +460,8 @@ public final class ZeltTool {
         }
         if (rows.stream().allMatch(r -> r.length == 0)) {
             err.println("zelt: " + table + " is not a table: it holds " + rows.size()
-                    + " objects that are not entries (a directory?)");
+                    + (rows.size() == 1 ? " object that is not an entry" : " objects that are not entries")
+                    + " (a directory?)");
             return FAILED;
         }
         int columns = rows.stream().mapToInt(r -> r.length).max().orElse(0);
@@ -455,16 +470,23 @@ public final class ZeltTool {
         return OK;
     }
 
+    private int noMatch(String table, String criteria) {
+        err.println("zelt: no entry of " + table + " matches '" + criteria + "'");
+        // The listing calls answer null for a refused search as for no match.
+        err.println("  (or a column of the criteria does not exist or is not searchable)");
+        return FAILED;
+    }
+
     private int add(String table, String type, String[] values) {
         int h = open(table, type);
         if (h < 0) {
             return FAILED;
         }
         try {
-            int s = dtl.nisplusAddEntry(h, values);
+            int s = lib().nisplusAddEntry(h, values);
             return s == 0 ? reportOk("added") : nisFailure("add", s);
         } finally {
-            dtl.nisplusCloseTable(h);
+            lib().nisplusCloseTable(h);
         }
     }
 
@@ -478,12 +500,11 @@ public final class ZeltTool {
             return FAILED;
         }
         try {
-            String[] first = dtl.nisplusGetFirstEntry(h, criteria);
+            String[] first = lib().nisplusGetFirstEntry(h, criteria);
             if (first == null) {
-                err.println("zelt: no entry of " + table + " matches '" + criteria + "'");
-                return FAILED;
+                return noMatch(table, criteria);
             }
-            String[] flat = dtl.nisplusGetAllEntries(h, criteria);
+            String[] flat = lib().nisplusGetAllEntries(h, criteria);
             int matches = flat == null || first.length == 0 ? 1 : flat.length / first.length;
             if (matches > 1) {
                 err.println("zelt: '" + criteria + "' selects " + matches + " entries of " + table
@@ -505,7 +526,7 @@ public final class ZeltTool {
                 throw new UsageException("the entry has " + columns + " columns but " + values.length
                         + " values were given: give one VALUE with a COLUMN, or one VALUE per column");
             }
-            int s = dtl.nisplusModifyEntry(h, criteria, column, row);
+            int s = lib().nisplusModifyEntry(h, criteria, column, row);
             if (s != 0) {
                 return nisFailure("modify", s);
             }
@@ -515,7 +536,7 @@ public final class ZeltTool {
             Tables.print(out, header, List.of(prefixed("was", first), prefixed("now", row)));
             return OK;
         } finally {
-            dtl.nisplusCloseTable(h);
+            lib().nisplusCloseTable(h);
         }
     }
 
@@ -532,10 +553,10 @@ public final class ZeltTool {
             return FAILED;
         }
         try {
-            int s = dtl.nisplusDeleteEntry(h, criteria);
+            int s = lib().nisplusDeleteEntry(h, criteria);
             return s == 0 ? reportOk("deleted") : nisFailure("delete", s);
         } finally {
-            dtl.nisplusCloseTable(h);
+            lib().nisplusCloseTable(h);
         }
     }
 
@@ -552,36 +573,41 @@ public final class ZeltTool {
                 throw new UsageException("a table needs at least one COLUMN (--force creates one without)");
             }
             for (String c : columns) {
-                if (c.length() < 2 || (c.charAt(0) != 'S' && c.charAt(0) != '-')) {
-                    String name = c.length() < 2 ? "" : c.substring(1);
+                boolean marked = !c.isEmpty() && (c.charAt(0) == 'S' || c.charAt(0) == '-');
+                if (marked && c.length() == 1) {
+                    throw new UsageException("COLUMN '" + c + "' is a marker without a column name "
+                            + "(--force creates a column with an empty name)");
+                }
+                if (!marked) {
+                    String name = c.isEmpty() ? "" : c.substring(1);
                     throw new UsageException("COLUMN '" + c + "' has no marker: the first character is "
                             + "always taken as the marker, so it would create column '" + name
                             + "'. Write S" + c + " (searchable) or -" + c + " (plain), or --force");
                 }
             }
         }
-        int h = dtl.nisplusAddTable(table, rest[1], access, columns, sep);
+        int h = lib().nisplusAddTable(table, rest[1], access, columns, sep);
         if (h < 0) {
             return nisFailure("creating " + table, -h);
         }
-        dtl.nisplusCloseTable(h);
+        lib().nisplusCloseTable(h);
         return reportOk("created " + table);
     }
 
     private int deleteTable(String table) {
-        int s = dtl.nisplusDeleteTable(table);
+        int s = lib().nisplusDeleteTable(table);
         return s == 0 ? reportOk("deleted " + table) : nisFailure("deleting " + table, -s);
     }
 
     private static final String[] RIGHTS = {"read", "modify", "create", "destroy"};
 
     private int access(String name, int mode) {
-        if (dtl.nisplusAccess(name, mode) == 0) {
+        if (lib().nisplusAccess(name, mode) == 0) {
             return reportOk("granted" + rightsOf(mode));
         }
         // The library answers -1 for a missing object and a missing right
         // alike: ask again, one bit at a time.
-        if (dtl.nisplusAccess(name, 16) != 0) {
+        if (lib().nisplusAccess(name, 16) != 0) {
             err.println("zelt: no such object " + name + " (or it cannot be looked up)");
             return FAILED;
         }
@@ -589,7 +615,7 @@ public final class ZeltTool {
         List<String> refused = new ArrayList<>();
         for (int i = 0; i < RIGHTS.length; i++) {
             if ((mode & (1 << i)) != 0) {
-                (dtl.nisplusAccess(name, 1 << i) == 0 ? granted : refused).add(RIGHTS[i]);
+                (lib().nisplusAccess(name, 1 << i) == 0 ? granted : refused).add(RIGHTS[i]);
             }
         }
         err.println("zelt: not granted: " + String.join(", ", refused) + (granted.isEmpty() ? ""
