@@ -5,34 +5,11 @@
 #include <utility>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace nisplusd {
 
 namespace {
-
-// Length of a valid UTF-8 sequence starting at s[i], or 0.
-size_t utf8Length(std::string_view s, size_t i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  size_t n;
-  uint32_t min;
-  if (c >= 0xc2 && c <= 0xdf) {
-    n = 2, min = 0x80;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    n = 3, min = 0x800;
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    n = 4, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  uint32_t cp = c & (0x7fu >> n);
-  for (size_t k = 1; k < n; ++k) {
-    auto cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xc0) != 0x80) return 0;
-    cp = (cp << 6) | (cc & 0x3f);
-  }
-  if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
-  return n;
-}
 
 std::string hex(uint32_t v) {
   char buf[16];
@@ -418,7 +395,12 @@ class Loader {
 std::string quote(std::string_view b) {
   std::string out = "\"";
   for (size_t i = 0; i < b.size();) {
-    if (size_t n = utf8Length(b, i); n > 0) {
+    // Printable ASCII and the control characters go through the escapes
+    // below; any other well-formed sequence stays as it is.
+    if (size_t n = static_cast<unsigned char>(b[i]) >= 0x80
+                       ? utf8::sequenceLength(b.data() + i, b.size() - i)
+                       : 0;
+        n > 0) {
       out.append(b.substr(i, n));
       i += n;
       continue;
