@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "text/utf8.h"
+#include "quoting.h"
 
 namespace nisplusd {
 
@@ -21,10 +21,6 @@ std::string hex8(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08x", v);
   return buf;
-}
-
-bool isWordChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 struct Token {
@@ -391,63 +387,6 @@ class Loader {
 };
 
 }  // namespace
-
-std::string quote(std::string_view b) {
-  std::string out = "\"";
-  for (size_t i = 0; i < b.size();) {
-    // Printable ASCII and the control characters go through the escapes
-    // below; any other well-formed sequence stays as it is.
-    if (size_t n = static_cast<unsigned char>(b[i]) >= 0x80
-                       ? utf8::sequenceLength(b.data() + i, b.size() - i)
-                       : 0;
-        n > 0) {
-      out.append(b.substr(i, n));
-      i += n;
-      continue;
-    }
-    auto c = static_cast<unsigned char>(b[i++]);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case 0:
-        out += "\\0";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out.push_back(static_cast<char>(c));
-        } else {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02x", c);
-          out += buf;
-        }
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
-std::string nameToken(std::string_view name) {
-  bool bare = !name.empty() && name != "null";
-  for (char c : name) {
-    bare = bare && (isWordChar(c) || c == '.' || c == '-' || c == '@' || c == '$' || c == ':' ||
-                    c == '+' || c == '[' || c == ']' || c == ',');
-  }
-  // A bare word must not read as key=value.
-  return bare ? std::string(name) : quote(name);
-}
 
 bool loadSeed(std::string_view text, Namespace& ns, std::string& error) {
   Namespace work = ns;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include "quoting.h"
 #include "request_check.h"
 #include "seed_format.h"
 

@@ -1,5 +1,5 @@
-// The seed/dump text format, the namespace rules and the request checks on
-// their own, without a server.
+// The seed/dump text format, its quoting, the namespace rules and the
+// request checks on their own, without a server.
 #include "seed_format.h"
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 
 #include "namespace.h"
 #include "protocol_helpers.h"
+#include "quoting.h"
 #include "request_check.h"
 
 namespace nisplusd {
@@ -37,7 +38,7 @@ std::string dumpOf(const Namespace& ns, const std::string& name = "") {
   return out;
 }
 
-TEST(SeedFormat, QuoteEscapesExactlyWhatIsNeeded) {
+TEST(Quoting, QuoteEscapesExactlyWhatIsNeeded) {
   EXPECT_EQ(quote(std::string("a\0b", 3)), "\"a\\0b\"");
   EXPECT_EQ(quote("\\\"\n\t\r"), "\"\\\\\\\"\\n\\t\\r\"");
   EXPECT_EQ(quote("\x01\x7f\xff"), "\"\\x01\\x7f\\xff\"");
