@@ -63,4 +63,10 @@ std::string nameToken(std::string_view name) {
   return bare ? std::string(name) : quote(name);
 }
 
+std::string hexNumber(uint32_t v, int minDigits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%0*x", minDigits, v);
+  return buf;
+}
+
 }  // namespace nisplusd

@@ -1,7 +1,8 @@
-// How nisplusd writes bytes and names as text, in the request log and in
-// dumps. Seed text reads both forms back (seed_format.h).
+// How nisplusd writes bytes, names and numbers as text, in the request log
+// and in dumps. Seed text reads these forms back (seed_format.h).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,8 @@ inline bool isWordChar(char c) {
 std::string quote(std::string_view bytes);
 // A name as a bare word when that reads back unchanged, else quoted.
 std::string nameToken(std::string_view name);
+// A number as 0x and at least minDigits lowercase hex digits: flags as 0x3,
+// access rights as 0x000f0f01 when minDigits is 8.
+std::string hexNumber(uint32_t v, int minDigits = 1);
 
 }  // namespace nisplusd

@@ -1,6 +1,5 @@
 #include "seed_format.h"
 
-#include <cstdio>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -10,18 +9,6 @@
 namespace nisplusd {
 
 namespace {
-
-std::string hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", v);
-  return buf;
-}
-
-std::string hex8(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", v);
-  return buf;
-}
 
 struct Token {
   std::string key;  // empty: no key
@@ -412,21 +399,21 @@ bool loadSeed(std::string_view text, Namespace& ns, std::string& error) {
 namespace {
 
 void dumpTable(const Table& t, std::string& out) {
-  out += "table " + nameToken(t.name) + " type=" + quote(t.type) + " sep=" + hex(t.sep) +
-         " owner=" + quote(t.owner) + " group=" + quote(t.group) + " access=" + hex8(t.access) +
-         " ttl=" + std::to_string(t.ttl) + " path=" + quote(t.path) +
-         " maxcol=" + std::to_string(t.maxcol) + "\n";
+  out += "table " + nameToken(t.name) + " type=" + quote(t.type) + " sep=" + hexNumber(t.sep) +
+         " owner=" + quote(t.owner) + " group=" + quote(t.group) +
+         " access=" + hexNumber(t.access, 8) + " ttl=" + std::to_string(t.ttl) +
+         " path=" + quote(t.path) + " maxcol=" + std::to_string(t.maxcol) + "\n";
   for (const Column& c : t.columns) {
-    out += "column " + nameToken(c.name) + " flags=" + hex(c.flags) + " rights=" + hex8(c.rights) +
-           "\n";
+    out += "column " + nameToken(c.name) + " flags=" + hexNumber(c.flags) +
+           " rights=" + hexNumber(c.rights, 8) + "\n";
   }
   for (const Entry& e : t.entries) {
     out += "entry " + nameToken(t.name) + " type=" + quote(e.type) + " owner=" + quote(e.owner) +
-           " group=" + quote(e.group) + " access=" + hex8(e.access) +
+           " group=" + quote(e.group) + " access=" + hexNumber(e.access, 8) +
            " ttl=" + std::to_string(e.ttl);
     for (const Value& v : e.values) {
       out += " " + quote(v.bytes);
-      if (v.flags) out += "/" + hex(v.flags);
+      if (v.flags) out += "/" + hexNumber(v.flags);
     }
     out += "\n";
   }
@@ -445,7 +432,7 @@ bool dumpNamespace(const Namespace& ns, std::string_view name, std::string& out)
   for (const Directory& d : ns.dirs()) {
     if (!isWithin(d.name, top)) continue;
     out += "directory " + nameToken(d.name) + " owner=" + quote(d.owner) +
-           " group=" + quote(d.group) + " access=" + hex8(d.access) +
+           " group=" + quote(d.group) + " access=" + hexNumber(d.access, 8) +
            " ttl=" + std::to_string(d.ttl) + "\n";
   }
   for (const Table& t : ns.tables()) {

@@ -38,7 +38,7 @@ std::string dumpOf(const Namespace& ns, const std::string& name = "") {
   return out;
 }
 
-TEST(Quoting, QuoteEscapesExactlyWhatIsNeeded) {
+TEST(Quoting, BytesNamesAndNumbers) {
   EXPECT_EQ(quote(std::string("a\0b", 3)), "\"a\\0b\"");
   EXPECT_EQ(quote("\\\"\n\t\r"), "\"\\\\\\\"\\n\\t\\r\"");
   EXPECT_EQ(quote("\x01\x7f\xff"), "\"\\x01\\x7f\\xff\"");
@@ -51,6 +51,10 @@ TEST(Quoting, QuoteEscapesExactlyWhatIsNeeded) {
   EXPECT_EQ(nameToken("k=v."), "\"k=v.\"");
   EXPECT_EQ(nameToken("null"), "\"null\"");
   EXPECT_EQ(nameToken(""), "\"\"");
+  EXPECT_EQ(hexNumber(0), "0x0");
+  EXPECT_EQ(hexNumber(0xffffffffu), "0xffffffff");
+  EXPECT_EQ(hexNumber(0xf01, 8), "0x00000f01");
+  EXPECT_EQ(hexNumber(0x23456789, 4), "0x23456789");
 }
 
 TEST(SeedFormat, DefaultsComeFromTheDirectoryAndTheTable) {
