@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text/utf8.h"
+
 namespace jni {
 
 // A local reference deleted when the guard goes out of scope.
@@ -79,37 +81,6 @@ inline size_t encodeUtf8(const jchar* in, size_t len, char* out) {
   return n;
 }
 
-// Length of the well-formed UTF-8 sequence at in[0..len), or 0 when the
-// bytes there are not one (overlong forms, surrogates, values past U+10FFFF
-// and truncated sequences are all rejected). Sets *cp to the code point.
-inline size_t decodeUtf8Sequence(const unsigned char* in, size_t len, uint32_t* cp) {
-  const unsigned char b0 = in[0];
-  if (b0 < 0x80) {
-    *cp = b0;
-    return 1;
-  }
-  size_t need;
-  uint32_t min;
-  uint32_t value;
-  if ((b0 & 0xE0) == 0xC0) {
-    need = 2, min = 0x80, value = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    need = 3, min = 0x800, value = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    need = 4, min = 0x10000, value = b0 & 0x07;
-  } else {
-    return 0;
-  }
-  if (len < need) return 0;
-  for (size_t k = 1; k < need; ++k) {
-    if ((in[k] & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (in[k] & 0x3F);
-  }
-  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  *cp = value;
-  return need;
-}
-
 // Decodes UTF-8 to UTF-16 into out (capacity at least len). A byte that does
 // not start a well-formed sequence becomes the Latin-1 character of the same
 // value, so a foreign encoding keeps one character per byte and never loses
@@ -120,7 +91,7 @@ inline size_t decodeUtf8(const char* bytes, size_t len, jchar* out) {
   size_t i = 0;
   while (i < len) {
     uint32_t cp = 0;
-    size_t step = decodeUtf8Sequence(in + i, len - i, &cp);
+    size_t step = utf8::sequenceLength(in + i, len - i, &cp);
     if (step == 0) {
       cp = in[i];
       step = 1;

@@ -1,54 +1,14 @@
 #include "seed_format.h"
 
-#include <cstdio>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "quoting.h"
+
 namespace nisplusd {
 
 namespace {
-
-// Length of a valid UTF-8 sequence starting at s[i], or 0.
-size_t utf8Length(std::string_view s, size_t i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  size_t n;
-  uint32_t min;
-  if (c >= 0xc2 && c <= 0xdf) {
-    n = 2, min = 0x80;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    n = 3, min = 0x800;
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    n = 4, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  uint32_t cp = c & (0x7fu >> n);
-  for (size_t k = 1; k < n; ++k) {
-    auto cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xc0) != 0x80) return 0;
-    cp = (cp << 6) | (cc & 0x3f);
-  }
-  if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
-  return n;
-}
-
-std::string hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", v);
-  return buf;
-}
-
-std::string hex8(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", v);
-  return buf;
-}
-
-bool isWordChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
 
 struct Token {
   std::string key;  // empty: no key
@@ -415,58 +375,6 @@ class Loader {
 
 }  // namespace
 
-std::string quote(std::string_view b) {
-  std::string out = "\"";
-  for (size_t i = 0; i < b.size();) {
-    if (size_t n = utf8Length(b, i); n > 0) {
-      out.append(b.substr(i, n));
-      i += n;
-      continue;
-    }
-    auto c = static_cast<unsigned char>(b[i++]);
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case 0:
-        out += "\\0";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out.push_back(static_cast<char>(c));
-        } else {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\x%02x", c);
-          out += buf;
-        }
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
-std::string nameToken(std::string_view name) {
-  bool bare = !name.empty() && name != "null";
-  for (char c : name) {
-    bare = bare && (isWordChar(c) || c == '.' || c == '-' || c == '@' || c == '$' || c == ':' ||
-                    c == '+' || c == '[' || c == ']' || c == ',');
-  }
-  // A bare word must not read as key=value.
-  return bare ? std::string(name) : quote(name);
-}
-
 bool loadSeed(std::string_view text, Namespace& ns, std::string& error) {
   Namespace work = ns;
   Loader loader(work);
@@ -491,21 +399,21 @@ bool loadSeed(std::string_view text, Namespace& ns, std::string& error) {
 namespace {
 
 void dumpTable(const Table& t, std::string& out) {
-  out += "table " + nameToken(t.name) + " type=" + quote(t.type) + " sep=" + hex(t.sep) +
-         " owner=" + quote(t.owner) + " group=" + quote(t.group) + " access=" + hex8(t.access) +
-         " ttl=" + std::to_string(t.ttl) + " path=" + quote(t.path) +
-         " maxcol=" + std::to_string(t.maxcol) + "\n";
+  out += "table " + nameToken(t.name) + " type=" + quote(t.type) + " sep=" + hexNumber(t.sep) +
+         " owner=" + quote(t.owner) + " group=" + quote(t.group) +
+         " access=" + hexNumber(t.access, 8) + " ttl=" + std::to_string(t.ttl) +
+         " path=" + quote(t.path) + " maxcol=" + std::to_string(t.maxcol) + "\n";
   for (const Column& c : t.columns) {
-    out += "column " + nameToken(c.name) + " flags=" + hex(c.flags) + " rights=" + hex8(c.rights) +
-           "\n";
+    out += "column " + nameToken(c.name) + " flags=" + hexNumber(c.flags) +
+           " rights=" + hexNumber(c.rights, 8) + "\n";
   }
   for (const Entry& e : t.entries) {
     out += "entry " + nameToken(t.name) + " type=" + quote(e.type) + " owner=" + quote(e.owner) +
-           " group=" + quote(e.group) + " access=" + hex8(e.access) +
+           " group=" + quote(e.group) + " access=" + hexNumber(e.access, 8) +
            " ttl=" + std::to_string(e.ttl);
     for (const Value& v : e.values) {
       out += " " + quote(v.bytes);
-      if (v.flags) out += "/" + hex(v.flags);
+      if (v.flags) out += "/" + hexNumber(v.flags);
     }
     out += "\n";
   }
@@ -524,7 +432,7 @@ bool dumpNamespace(const Namespace& ns, std::string_view name, std::string& out)
   for (const Directory& d : ns.dirs()) {
     if (!isWithin(d.name, top)) continue;
     out += "directory " + nameToken(d.name) + " owner=" + quote(d.owner) +
-           " group=" + quote(d.group) + " access=" + hex8(d.access) +
+           " group=" + quote(d.group) + " access=" + hexNumber(d.access, 8) +
            " ttl=" + std::to_string(d.ttl) + "\n";
   }
   for (const Table& t : ns.tables()) {

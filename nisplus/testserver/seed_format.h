@@ -9,11 +9,6 @@
 
 namespace nisplusd {
 
-// Exact bytes as a double-quoted string with C escapes.
-std::string quote(std::string_view bytes);
-// A name as a bare word when that reads back unchanged, else quoted.
-std::string nameToken(std::string_view name);
-
 // Merges seed text into ns. On failure returns false, sets error to
 // "line N: ..." and leaves ns as it was.
 bool loadSeed(std::string_view text, Namespace& ns, std::string& error);

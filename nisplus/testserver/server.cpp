@@ -2,13 +2,13 @@
 
 #include <rpcsvc/nis_tags.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <utility>
 
+#include "quoting.h"
 #include "request_check.h"
 #include "seed_format.h"
 
@@ -179,12 +179,6 @@ nis_object entryObject(const Table& t, const Entry& e, Arena& a) {
   return o;
 }
 
-std::string hexFlags(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%x", v);
-  return buf;
-}
-
 const char* procName(u_long proc) {
   switch (proc) {
     case NIS_LOOKUP:
@@ -255,8 +249,8 @@ std::string entrySummary(const nis_object* o) {
   for (u_int i = 0; i < en.en_cols.en_cols_len; ++i) {
     const entry_col& c = en.en_cols.en_cols_val[i];
     s += i == 0 ? " values=" : " ";
-    s +=
-        quote(bytes(c.ec_value.ec_value_len, c.ec_value.ec_value_val)) + "/" + hexFlags(c.ec_flags);
+    s += quote(bytes(c.ec_value.ec_value_len, c.ec_value.ec_value_val)) + "/" +
+         hexNumber(c.ec_flags);
   }
   return s;
 }
@@ -296,7 +290,7 @@ void Server::record(const char* proc, const std::string& name, const std::vector
     if (i) line += ",";
     line += attrs[i].name + "=" + quote(attrs[i].value);
   }
-  line += " flags=" + hexFlags(flags) + extra;
+  line += " flags=" + hexNumber(flags) + extra;
   log_.push_back(std::move(line));
 }
 

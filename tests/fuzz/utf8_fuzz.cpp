@@ -6,6 +6,8 @@
 // - UTF-16 -> bytes never writes more than 3 bytes per unit; the result is
 //   always valid UTF-8 and decodes to the input with each lone surrogate
 //   replaced by U+FFFD.
+// Valid UTF-8 is what the shared validator (text/utf8.h) accepts, the one
+// the libraries and nisplusd use.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,22 +15,15 @@
 #include <vector>
 
 #include "jni/jni_support.h"
+#include "text/utf8.h"
 
 using jni::detail::decodeUtf8;
-using jni::detail::decodeUtf8Sequence;
 using jni::detail::encodeUtf8;
 
 namespace {
 
 bool isValidUtf8(const uint8_t* p, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    uint32_t cp;
-    const size_t step = decodeUtf8Sequence(p + i, n - i, &cp);
-    if (step == 0) return false;
-    i += step;
-  }
-  return true;
+  return utf8::isValid(reinterpret_cast<const char*>(p), n);
 }
 
 void bytesToUtf16(const uint8_t* data, size_t size) {

@@ -16,6 +16,7 @@
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
 #include "session_registry.h"
+#include "text/utf8.h"
 
 using namespace namestore;
 
@@ -23,14 +24,6 @@ namespace {
 
 // Room for a new table's name, NUL included.
 constexpr size_t kNewTableNameLen = 128;
-
-// Byte length of the UTF-8 character that starts with lead.
-size_t utf8CharLength(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if ((lead & 0xE0) == 0xC0) return 2;
-  if ((lead & 0xF0) == 0xE0) return 3;
-  return 4;
-}
 
 // The columns of a new table built from the caller's column specs: the
 // first character of a spec is its marker (S: searchable), the rest the
@@ -64,8 +57,9 @@ class TableColumns {
       table_col& col = cols_[count_++];
       col.tc_flags = bytes[0] == 'S' ? TA_SEARCHABLE : 0;
       col.tc_rights = 0;
-      // The marker is dropped whole, even when it is not ASCII.
-      col.tc_name = bytes + utf8CharLength(static_cast<unsigned char>(bytes[0]));
+      // The marker is dropped whole, even when it is not ASCII (the bytes
+      // come from Utf8String, so they are always well-formed).
+      col.tc_name = bytes + utf8::sequenceLength(bytes, size);
     }
     status_ = 0;
   }

@@ -1,5 +1,5 @@
-// The seed/dump text format, the namespace rules and the request checks on
-// their own, without a server.
+// The seed/dump text format, its quoting, the namespace rules and the
+// request checks on their own, without a server.
 #include "seed_format.h"
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 
 #include "namespace.h"
 #include "protocol_helpers.h"
+#include "quoting.h"
 #include "request_check.h"
 
 namespace nisplusd {
@@ -37,7 +38,7 @@ std::string dumpOf(const Namespace& ns, const std::string& name = "") {
   return out;
 }
 
-TEST(SeedFormat, QuoteEscapesExactlyWhatIsNeeded) {
+TEST(Quoting, BytesNamesAndNumbers) {
   EXPECT_EQ(quote(std::string("a\0b", 3)), "\"a\\0b\"");
   EXPECT_EQ(quote("\\\"\n\t\r"), "\"\\\\\\\"\\n\\t\\r\"");
   EXPECT_EQ(quote("\x01\x7f\xff"), "\"\\x01\\x7f\\xff\"");
@@ -50,6 +51,10 @@ TEST(SeedFormat, QuoteEscapesExactlyWhatIsNeeded) {
   EXPECT_EQ(nameToken("k=v."), "\"k=v.\"");
   EXPECT_EQ(nameToken("null"), "\"null\"");
   EXPECT_EQ(nameToken(""), "\"\"");
+  EXPECT_EQ(hexNumber(0), "0x0");
+  EXPECT_EQ(hexNumber(0xffffffffu), "0xffffffff");
+  EXPECT_EQ(hexNumber(0xf01, 8), "0x00000f01");
+  EXPECT_EQ(hexNumber(0x23456789, 4), "0x23456789");
 }
 
 TEST(SeedFormat, DefaultsComeFromTheDirectoryAndTheTable) {
