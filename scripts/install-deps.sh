@@ -16,6 +16,7 @@ packages=(
   rpcbind ypserv
   iproute2 util-linux procps binutils
   dpkg-dev  # dpkg-shlibdeps, for the Debian package
+  xvfb xauth x11-utils x11-apps netpbm  # X server, its tools and screenshots (sandbox --xvfb)
   "$@"
 )
 missing=()
