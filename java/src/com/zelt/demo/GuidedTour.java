@@ -118,7 +118,9 @@ public final class GuidedTour {
         String domain = dtl.getDomain();
         call("getDomain()", domain);
         call("nisGetMaster(\"" + domain + "\", \"hosts.byname\")", dtl.nisGetMaster(domain, "hosts.byname"));
-        call("nisGetMaster(\"" + domain + "\", \"no.such.map\")", dtl.nisGetMaster(domain, "no.such.map"));
+        String none = dtl.nisGetMaster(domain, "no.such.map");
+        shown("nisGetMaster(\"" + domain + "\", \"no.such.map\")",
+                show(none) + (none.isEmpty() ? " (no master: no such map, or NIS gave no answer)" : ""));
     }
 
     private void readTable(String hosts) {
@@ -148,7 +150,7 @@ public final class GuidedTour {
         section("All entries at once, and a match by criteria");
         String[] flat = dtl.nisplusGetAllEntries(h, "");
         int columns = rows.isEmpty() ? 0 : rows.get(0).length;
-        call("nisplusGetAllEntries(" + h + ", \"\")", "String[" + (flat == null ? 0 : flat.length) + "] = "
+        shown("nisplusGetAllEntries(" + h + ", \"\")", "String[" + (flat == null ? 0 : flat.length) + "] = "
                 + (flat == null ? 0 : flat.length / Math.max(1, columns)) + " rows x " + columns + " columns");
         if (!rows.isEmpty()) {
             String criteria = "[name=" + rows.get(0)[1] + "],";
