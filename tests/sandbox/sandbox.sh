@@ -27,6 +27,11 @@ trap 'echo "sandbox.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2'
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
+if [ "${SANDBOX_INSIDE:-}" != 1 ] && [ "$(id -u)" != 0 ]; then
+  echo "sandbox.sh: must run as root (it makes private namespaces, mounts and starts daemons)" >&2
+  exit 2
+fi
+
 domain=sandbox.test
 want_yp=0
 nisplus_seed=
@@ -46,10 +51,6 @@ done
 [ $# -gt 0 ] || { echo "usage: sandbox.sh [options] -- COMMAND..." >&2; exit 2; }
 
 if [ "${SANDBOX_INSIDE:-}" != 1 ]; then
-  [ "$(id -u)" = 0 ] || {
-    echo "sandbox.sh: must run as root (it makes private namespaces, mounts and starts daemons)" >&2
-    exit 2
-  }
   # Mount points for the private tmpfs mounts; an empty directory at most.
   mkdir -p /var/yp /var/nis
   if [ "$want_xvfb" = 1 ]; then
