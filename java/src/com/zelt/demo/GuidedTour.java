@@ -75,7 +75,8 @@ public final class GuidedTour {
 
     /** A handle or 0 as it is, or a negated NIS+ status and its text. */
     private void callNegated(String text, int handle) {
-        shown(text, handle >= 0 ? Integer.toString(handle) : handle + " (" + dtl.nisplusGetErrorString(-handle) + ")");
+        shown(text, handle >= 0 ? Integer.toString(handle)
+                : handle + " (" + dtl.nisplusGetErrorString(-handle) + ")");
     }
 
     /** 0, or an errno value and its text. */
@@ -85,7 +86,9 @@ public final class GuidedTour {
 
     /** An address comparison's sign, said in words. */
     private void callOrder(String text, int order) {
-        shown(text, order + (order < 0 ? " (first sorts before second)" : order > 0 ? " (first sorts after second)" : " (same place)"));
+        String words = order < 0 ? "first sorts before second"
+                : order > 0 ? "first sorts after second" : "same place";
+        shown(text, order + " (" + words + ")");
     }
 
     /** A launch result: 0, or -1 and what it means. */
@@ -316,10 +319,11 @@ public final class GuidedTour {
         String title = "zelt guided tour " + ProcessHandle.current().pid();
         // LC_ALL=C: a UTF-8 locale asks for font sets the server's built-in fonts lack.
         String[] env = {"DISPLAY=" + display, "XAUTHORITY=" + xauthority, "LC_ALL=C"};
-        String[] args = {"-title", title, "-center", "Started by GuiLauncher as nobody (uid 65534, gid 65534)"};
+        String[] args = {"-title", title, "-center",
+            "Started by GuiLauncher as nobody (uid 65534, gid 65534)"};
         int r = new GuiLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, XMESSAGE, env, args);
-        callLaunch("GuiLauncher.launchapp(1, 65534, 65534, 65534, 65534, \"" + XMESSAGE + "\", " + Arrays.toString(env)
-                + ", [-title, " + title + ", -center, ...])", r);
+        callLaunch("GuiLauncher.launchapp(1, 65534, 65534, 65534, 65534, \"" + XMESSAGE + "\", "
+                + Arrays.toString(env) + ", [-title, " + title + ", -center, ...])", r);
         if (r != 0) {
             return;
         }
@@ -345,14 +349,16 @@ public final class GuidedTour {
         out.println("    " + window.strip());
         for (String line : Files.readAllLines(Path.of("/proc/" + pid + "/status"))) {
             if (line.startsWith("Uid:") || line.startsWith("Gid:")) {
-                out.println("    process " + pid + " " + line.replace('\t', ' ') + "   (real, effective, saved, file system)");
+                out.println("    process " + pid + " " + line.replace('\t', ' ')
+                        + "   (real, effective, saved, file system)");
             }
         }
         String shot = System.getProperty("zelt.demo.screenshot");
         if (shot != null) {
             Path png = Path.of(shot).toAbsolutePath();
             Files.createDirectories(png.getParent());
-            Result s = run("sh", "-c", "xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng > \"$1\"", "sh", png.toString());
+            Result s = run("sh", "-c", "xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng > \"$1\"", "sh",
+                    png.toString());
             if (s.exitCode() == 0 && Files.size(png) > 0) {
                 out.println("  screenshot of the display (xwd -root | xwdtopnm | pnmtopng): " + png);
             } else {
@@ -360,7 +366,15 @@ public final class GuidedTour {
             }
         }
         ProcessHandle.of(pid).ifPresent(ProcessHandle::destroy);
-        out.println("  ended process " + pid + " with SIGTERM");
+        boolean gone = false;
+        for (int i = 0; i < 100 && !gone; i++) {
+            gone = windowLine(title) == null;
+            if (!gone) {
+                Thread.sleep(100);
+            }
+        }
+        out.println("  sent SIGTERM to process " + pid
+                + (gone ? "; its window is gone" : "; its window is still up after 10 s"));
     }
 
     private record Result(int exitCode, String output) {}
@@ -388,7 +402,8 @@ public final class GuidedTour {
         try (var procs = Files.list(Path.of("/proc"))) {
             for (Path p : procs.filter(p -> p.getFileName().toString().matches("\\d+")).toList()) {
                 try {
-                    List<String> argv = Arrays.asList(Files.readString(p.resolve("cmdline"), StandardCharsets.UTF_8).split("\0"));
+                    String cmdline = Files.readString(p.resolve("cmdline"), StandardCharsets.UTF_8);
+                    List<String> argv = Arrays.asList(cmdline.split("\0"));
                     if (!argv.isEmpty() && argv.get(0).equals(program) && argv.contains(argument)) {
                         return Long.parseLong(p.getFileName().toString());
                     }

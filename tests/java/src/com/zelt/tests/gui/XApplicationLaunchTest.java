@@ -136,7 +136,8 @@ class XApplicationLaunchTest {
 
     private static List<Integer> ids(String status, String field) {
         return status.lines().filter(l -> l.startsWith(field)).findFirst()
-                .map(l -> Arrays.stream(l.substring(field.length()).trim().split("\\s+")).map(Integer::valueOf).toList())
+                .map(l -> Arrays.stream(l.substring(field.length()).trim().split("\\s+"))
+                        .map(Integer::valueOf).toList())
                 .orElseThrow(() -> new AssertionError("no " + field + " in " + status));
     }
 
