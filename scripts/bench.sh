@@ -18,6 +18,10 @@ set -euo pipefail
 # Say why the script stops when a command fails (functions and subshells too).
 set -o errtrace
 trap 'echo "bench.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
+if [ "$(id -u)" != 0 ]; then
+  echo "bench.sh: must run as root (it runs the NIS+ benchmark in private namespaces and launches programs as other users)" >&2
+  exit 2
+fi
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 

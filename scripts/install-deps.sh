@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need,
 # plus any packages named as arguments (the fuzz and bench scripts' extras),
-# when any is missing. Run as root.
+# when any is missing. Needs root only when something is missing.
 #
 #   install-deps.sh [EXTRA_PACKAGE...]
 set -euo pipefail
@@ -16,6 +16,7 @@ packages=(
   rpcbind ypserv
   iproute2 util-linux procps binutils
   dpkg-dev  # dpkg-shlibdeps, for the Debian package
+  xvfb xauth x11-utils x11-apps netpbm  # X server, its tools and screenshots (sandbox --xvfb)
   "$@"
 )
 missing=()
@@ -24,6 +25,10 @@ for p in "${packages[@]}"; do
   [ "$status" = 'install ok installed' ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "install-deps.sh: must run as root (it installs the missing packages: ${missing[*]})" >&2
+    exit 2
+  fi
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   # Wait for another apt or dpkg run to finish instead of failing at once.

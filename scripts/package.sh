@@ -18,6 +18,10 @@
 #       the project's own build flags, which do not ask for -z now or
 #       _FORTIFY_SOURCE; RELRO and PIC are on.
 set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+  echo "package.sh: must run as root (it installs missing packages and runs lintian as nobody)" >&2
+  exit 2
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 

@@ -18,6 +18,10 @@ set -euo pipefail
 # Say why the script stops when a command fails (functions and subshells too).
 set -o errtrace
 trap 'echo "sanitize.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
+if [ "$(id -u)" != 0 ]; then
+  echo "sanitize.sh: must run as root (its tests start daemons in private namespaces, switch user identities and change file ownership)" >&2
+  exit 2
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-asan}
 

@@ -11,6 +11,10 @@
 # and a launch through each launcher, all under -Xcheck:jni; then the
 # installed zelt command, called through a symbolic link.
 set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+  echo "installed-tree.sh: must run as root (it hides the build and source trees under private mounts)" >&2
+  exit 2
+fi
 mode=$1
 build=$(readlink -f "$2")
 here=$(cd "$(dirname "$0")" && pwd)

@@ -4,13 +4,20 @@
 # nisplusd. Every daemon started here dies with the sandbox; nothing binds a
 # host port, and /run, /var/yp and /var/nis are private tmpfs mounts.
 #
-#   sandbox.sh [--domain NAME] [--yp] [--nisplus SEEDFILE] [--no-domain] -- COMMAND...
+#   sandbox.sh [--domain NAME] [--yp] [--nisplus SEEDFILE] [--no-domain] [--xvfb] -- COMMAND...
 #
 # Inside, the command sees:
 #   SANDBOX_DOMAIN     the NIS domain (unset with --no-domain)
 #   SANDBOX_YP_MASTER  master name recorded in the ypserv maps (with --yp)
 #   NISPLUS_DIRECTORY  the NIS+ root directory, DOMAIN. (with --nisplus)
 #   NISPLUSD_PID       nisplusd's process ID (with --nisplus)
+#   DISPLAY            the X display of a private Xvfb (with --xvfb)
+#   XAUTHORITY         its cookie file, owned by nobody:nogroup, mode 0640, so
+#                      that root and programs started as nobody can connect
+#   XVFB_PID           Xvfb's process ID (with --xvfb)
+# With --xvfb the X socket folder /tmp/.X11-unix is a private tmpfs mount too
+# and Xvfb keeps no lock file, so displays of sandboxes running side by side
+# never meet; Xvfb is stopped by its PID when the command ends.
 # nisplusd is found through $NISPLUSD (default: build/bin/nisplusd).
 set -euo pipefail
 # Say why the script stops when a command fails (functions and subshells too).
@@ -20,16 +27,23 @@ trap 'echo "sandbox.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2'
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
+if [ "${SANDBOX_INSIDE:-}" != 1 ] && [ "$(id -u)" != 0 ]; then
+  echo "sandbox.sh: must run as root (it makes private namespaces, mounts and starts daemons)" >&2
+  exit 2
+fi
+
 domain=sandbox.test
 want_yp=0
 nisplus_seed=
 set_domain=1
+want_xvfb=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --domain) domain=$2; shift 2 ;;
     --yp) want_yp=1; shift ;;
     --nisplus) nisplus_seed=$(readlink -f "$2"); shift 2 ;;
     --no-domain) set_domain=0; shift ;;
+    --xvfb) want_xvfb=1; shift ;;
     --) shift; break ;;
     *) echo "sandbox.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -37,13 +51,16 @@ done
 [ $# -gt 0 ] || { echo "usage: sandbox.sh [options] -- COMMAND..." >&2; exit 2; }
 
 if [ "${SANDBOX_INSIDE:-}" != 1 ]; then
-  [ "$(id -u)" = 0 ] || { echo "sandbox.sh: must run as root" >&2; exit 2; }
   # Mount points for the private tmpfs mounts; an empty directory at most.
   mkdir -p /var/yp /var/nis
+  if [ "$want_xvfb" = 1 ]; then
+    mkdir -p -m 1777 /tmp/.X11-unix
+  fi
   args=(--domain "$domain")
   [ "$want_yp" = 1 ] && args+=(--yp)
   [ -n "$nisplus_seed" ] && args+=(--nisplus "$nisplus_seed")
   [ "$set_domain" = 0 ] && args+=(--no-domain)
+  [ "$want_xvfb" = 1 ] && args+=(--xvfb)
   export SANDBOX_INSIDE=1
   exec unshare --net --mount --uts --ipc --pid --fork --mount-proc \
     "$0" "${args[@]}" -- "$@"
@@ -105,6 +122,32 @@ if [ -n "$nisplus_seed" ]; then
     --ready-file /run/nisplusd.ready &
   export NISPLUSD_PID=$!
   wait_for 60 test -e /run/nisplusd.ready
+fi
+
+if [ "$want_xvfb" = 1 ]; then
+  # A sticky, world-writable socket folder as X clients expect it.
+  mount -t tmpfs -o mode=1777 tmpfs /tmp/.X11-unix
+  export DISPLAY=:1
+  export XAUTHORITY=/run/xvfb/Xauthority
+  mkdir -p /run/xvfb
+  : >"$XAUTHORITY"
+  xauth -q -f "$XAUTHORITY" add "$DISPLAY" . "$(mcookie)"
+  chown 65534:65534 "$XAUTHORITY"
+  chmod 0640 "$XAUTHORITY"
+  # -noreset: the server would otherwise reset, and refuse connections for
+  # a moment, each time its last client leaves.
+  Xvfb "$DISPLAY" -auth "$XAUTHORITY" -nolisten tcp -nolock -noreset -screen 0 800x600x24 \
+    >/run/xvfb/log 2>&1 &
+  export XVFB_PID=$!
+  if ! wait_for 60 xdpyinfo; then
+    cat /run/xvfb/log >&2
+    exit 1
+  fi
+  status=0
+  "$@" || status=$?
+  kill "$XVFB_PID" 2>/dev/null || true
+  wait "$XVFB_PID" 2>/dev/null || true
+  exit "$status"
 fi
 
 "$@"

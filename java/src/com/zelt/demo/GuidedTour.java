@@ -50,6 +50,7 @@ public final class GuidedTour {
         filesOnTheHost();
         addressOrder();
         launchAsAnotherUser();
+        xApplication();
         section("Done");
         out.println("Every call above went through the real libraries in this JVM.");
     }
@@ -60,7 +61,46 @@ public final class GuidedTour {
     }
 
     private void call(String text, Object result) {
-        out.println("  " + text + "  ->  " + show(result));
+        shown(text, show(result));
+    }
+
+    private void shown(String text, String result) {
+        out.println("  " + text + "  ->  " + result);
+    }
+
+    /** A raw NIS+ status: 0, or the code and its text. */
+    private void callStatus(String text, int status) {
+        shown(text, status == 0 ? "0" : status + " (" + dtl.nisplusGetErrorString(status) + ")");
+    }
+
+    /** A handle or 0 as it is, or a negated NIS+ status and its text. */
+    private void callNegated(String text, int handle) {
+        shown(text, handle >= 0 ? Integer.toString(handle)
+                : handle + " (" + dtl.nisplusGetErrorString(-handle) + ")");
+    }
+
+    /** 0, or an errno value and its text. */
+    private void callErrno(String text, int errno) {
+        shown(text, errno == 0 ? "0" : errno + " (" + Errno.text(errno) + ")");
+    }
+
+    /** An address comparison's sign, said in words. */
+    private void callOrder(String text, int order) {
+        String words = order < 0 ? "first sorts before second"
+                : order > 0 ? "first sorts after second" : "same place";
+        shown(text, order + " (" + words + ")");
+    }
+
+    /** A launch result: 0, or -1 and what it means. */
+    private void callLaunch(String text, int result) {
+        shown(text, result == 0 ? "0 (first child started and reaped)"
+                : result + " (refused, or the fork or the wait failed)");
+    }
+
+    /** The access test's 0 (granted) or -1. */
+    private void callAccess(String text, int result) {
+        shown(text, result == 0 ? "0 (granted)"
+                : result + " (not granted to nobody, the group or the world, or no such object)");
     }
 
     private static String show(Object o) {
@@ -81,13 +121,15 @@ public final class GuidedTour {
         String domain = dtl.getDomain();
         call("getDomain()", domain);
         call("nisGetMaster(\"" + domain + "\", \"hosts.byname\")", dtl.nisGetMaster(domain, "hosts.byname"));
-        call("nisGetMaster(\"" + domain + "\", \"no.such.map\")", dtl.nisGetMaster(domain, "no.such.map"));
+        String none = dtl.nisGetMaster(domain, "no.such.map");
+        shown("nisGetMaster(\"" + domain + "\", \"no.such.map\")",
+                show(none) + (none.isEmpty() ? " (no master: no such map, or NIS gave no answer)" : ""));
     }
 
     private void readTable(String hosts) {
         section("Open a table and read it one entry at a time");
         int h = dtl.nisplusOpenTable(hosts, "hosts_tbl");
-        call("nisplusOpenTable(\"" + hosts + "\", \"hosts_tbl\")", h);
+        callNegated("nisplusOpenTable(\"" + hosts + "\", \"hosts_tbl\")", h);
         if (h < 0) {
             out.println("  (cannot open: " + dtl.nisplusGetErrorString(-h) + ")");
             return;
@@ -111,7 +153,7 @@ public final class GuidedTour {
         section("All entries at once, and a match by criteria");
         String[] flat = dtl.nisplusGetAllEntries(h, "");
         int columns = rows.isEmpty() ? 0 : rows.get(0).length;
-        call("nisplusGetAllEntries(" + h + ", \"\")", "String[" + (flat == null ? 0 : flat.length) + "] = "
+        shown("nisplusGetAllEntries(" + h + ", \"\")", "String[" + (flat == null ? 0 : flat.length) + "] = "
                 + (flat == null ? 0 : flat.length / Math.max(1, columns)) + " rows x " + columns + " columns");
         if (!rows.isEmpty()) {
             String criteria = "[name=" + rows.get(0)[1] + "],";
@@ -123,7 +165,7 @@ public final class GuidedTour {
                 dtl.nisplusGetAllEntries(h, "[name=nosuchhost],"));
         dtl.nisplusCloseTable(h);
         out.println("  nisplusCloseTable(" + h + ")");
-        call("nisplusOpenTable(\"nosuch.org_dir." + directory + "\", \"x\")",
+        callNegated("nisplusOpenTable(\"nosuch.org_dir." + directory + "\", \"x\")",
                 dtl.nisplusOpenTable("nosuch.org_dir." + directory, "x"));
     }
 
@@ -142,34 +184,41 @@ public final class GuidedTour {
         // world: read. The access test never consults the owner's rights.
         int access = 0x000f0301;
         int h = dtl.nisplusAddTable(table, "tour_tbl", access, specs, (byte) ':');
-        call("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x000f0301, " + Arrays.toString(specs) + ", ':')", h);
+        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x000f0301, " + Arrays.toString(specs) + ", ':')", h);
         if (h < 0) {
             out.println("  (cannot create: " + dtl.nisplusGetErrorString(-h) + ")");
             return;
         }
-        call("nisplusAccess(\"" + table + "\", 1 read)", dtl.nisplusAccess(table, 1));
-        call("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
-        call("nisplusAccess(\"" + table + "\", 3 read+modify)", dtl.nisplusAccess(table, 3));
-        call("nisplusAccess(\"" + table + "\", 8 destroy, owner only)", dtl.nisplusAccess(table, 8));
-        call("nisplusAccess(\"nosuch." + directory + "\", 16 exists)", dtl.nisplusAccess("nosuch." + directory, 16));
+        callAccess("nisplusAccess(\"" + table + "\", 1 read)", dtl.nisplusAccess(table, 1));
+        callAccess("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
+        callAccess("nisplusAccess(\"" + table + "\", 3 read+modify)", dtl.nisplusAccess(table, 3));
+        callAccess("nisplusAccess(\"" + table + "\", 8 destroy, owner only)", dtl.nisplusAccess(table, 8));
+        callAccess("nisplusAccess(\"nosuch." + directory + "\", 16 exists)", dtl.nisplusAccess("nosuch." + directory, 16));
 
         section("Add, modify and delete entries");
-        call("nisplusAddEntry(" + h + ", [ada, admin, first])", dtl.nisplusAddEntry(h, new String[] {"ada", "admin", "first"}));
-        call("nisplusAddEntry(" + h + ", [bob, user, second])", dtl.nisplusAddEntry(h, new String[] {"bob", "user", "second"}));
-        call("nisplusAddEntry(" + h + ", [bob, user, again]) (duplicate)",
+        callStatus("nisplusAddEntry(" + h + ", [ada, admin, first])", dtl.nisplusAddEntry(h, new String[] {"ada", "admin", "first"}));
+        callStatus("nisplusAddEntry(" + h + ", [bob, user, second])", dtl.nisplusAddEntry(h, new String[] {"bob", "user", "second"}));
+        callStatus("nisplusAddEntry(" + h + ", [bob, user, again]) (duplicate)",
                 dtl.nisplusAddEntry(h, new String[] {"bob", "user", "again"}));
         showTable(h);
-        call("nisplusModifyEntry(" + h + ", \"[name=bob],\", 3, [bob, user, changed])",
+        callStatus("nisplusModifyEntry(" + h + ", \"[name=bob],\", 3, [bob, user, changed])",
                 dtl.nisplusModifyEntry(h, "[name=bob],", 3, new String[] {"bob", "user", "changed"}));
-        call("nisplusModifyEntry(" + h + ", \"[name=ada],\", -1, [ada, owner, all columns])",
+        callStatus("nisplusModifyEntry(" + h + ", \"[name=ada],\", -1, [ada, owner, all columns])",
                 dtl.nisplusModifyEntry(h, "[name=ada],", -1, new String[] {"ada", "owner", "all columns"}));
         showTable(h);
-        call("nisplusDeleteEntry(" + h + ", \"[name=bob],\")", dtl.nisplusDeleteEntry(h, "[name=bob],"));
+        callStatus("nisplusDeleteEntry(" + h + ", \"[name=bob],\")", dtl.nisplusDeleteEntry(h, "[name=bob],"));
         showTable(h);
-        call("nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));
+        callStatus("nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));
         dtl.nisplusCloseTable(h);
-        call("nisplusDeleteTable(\"" + table + "\")", dtl.nisplusDeleteTable(table));
-        call("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
+        int deleted = dtl.nisplusDeleteTable(table);
+        callNegated("nisplusDeleteTable(\"" + table + "\")", deleted);
+        if (deleted == 0) {
+            out.println("    The access test above said destroy is not granted, yet the delete succeeded:");
+            out.println("    the test reads only the rights of nobody, the group and the world, and this");
+            out.println("    demo's NIS+ server (nisplusd) does not enforce access rights at all; a real");
+            out.println("    server would check the caller's credentials against the table's access word.");
+        }
+        callAccess("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
     }
 
     private void showTable(int h) {
@@ -186,15 +235,15 @@ public final class GuidedTour {
         Path a = dir.resolve("created-by-tour");
         Path b = dir.resolve("copy-target");
         Files.writeString(b, "x");
-        call("fileAccess(\"" + a + "\", 0 exists)", dtl.fileAccess(a.toString(), 0));
-        call("fileCreate(\"" + a + "\", 65534, 65534, 0640)", dtl.fileCreate(a.toString(), NOBODY, NOGROUP, 0640));
+        callErrno("fileAccess(\"" + a + "\", 0 exists)", dtl.fileAccess(a.toString(), 0));
+        callErrno("fileCreate(\"" + a + "\", 65534, 65534, 0640)", dtl.fileCreate(a.toString(), NOBODY, NOGROUP, 0640));
         out.println("    " + describe(a));
-        call("fileAccess(\"" + a + "\", 0 exists)", dtl.fileAccess(a.toString(), 0));
+        callErrno("fileAccess(\"" + a + "\", 0 exists)", dtl.fileAccess(a.toString(), 0));
         out.println("    before copy: " + describe(b));
-        call("fileCopyStat(\"" + a + "\", \"" + b + "\")", dtl.fileCopyStat(a.toString(), b.toString()));
+        callErrno("fileCopyStat(\"" + a + "\", \"" + b + "\")", dtl.fileCopyStat(a.toString(), b.toString()));
         out.println("    after copy:  " + describe(b));
-        call("fileDelete(\"" + a + "\")", dtl.fileDelete(a.toString()));
-        call("fileDelete(\"" + a + "\") again (errno ENOENT = 2)", dtl.fileDelete(a.toString()));
+        callErrno("fileDelete(\"" + a + "\")", dtl.fileDelete(a.toString()));
+        callErrno("fileDelete(\"" + a + "\") again", dtl.fileDelete(a.toString()));
         dtl.fileDelete(b.toString());
         Files.delete(dir);
     }
@@ -212,9 +261,9 @@ public final class GuidedTour {
         out.println("  before: " + list);
         list.sort(dtl::addressCompare);
         out.println("  sorted with addressCompare: " + list);
-        call("addressCompare(\"10\", \"10.0.0.1\")", dtl.addressCompare("10", "10.0.0.1"));
-        call("addressCompare(\"129.144\", \"129.144.0.0\")", dtl.addressCompare("129.144", "129.144.0.0"));
-        call("addressCompare(\"192.168.1.1\", \"10.0.0.1\")", dtl.addressCompare("192.168.1.1", "10.0.0.1"));
+        callOrder("addressCompare(\"10\", \"10.0.0.1\")", dtl.addressCompare("10", "10.0.0.1"));
+        callOrder("addressCompare(\"129.144\", \"129.144.0.0\")", dtl.addressCompare("129.144", "129.144.0.0"));
+        callOrder("addressCompare(\"192.168.1.1\", \"10.0.0.1\")", dtl.addressCompare("192.168.1.1", "10.0.0.1"));
     }
 
     private void launchAsAnotherUser() throws IOException, InterruptedException {
@@ -227,11 +276,11 @@ public final class GuidedTour {
         String[] cmdArgs = {"/bin/sh", "-c", script + " > " + cmdOut, "sh", "one", "two"};
         int r = new CmdLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, cmdArgs,
                 new String[] {"GREETING=hello", "GREETING=from the command-line launcher"});
-        call("CmdLauncher.launchapp(1, 65534, 65534, 65534, 65534, [/bin/sh, -c, ...], [GREETING=...])", r);
+        callLaunch("CmdLauncher.launchapp(1, 65534, 65534, 65534, 65534, [/bin/sh, -c, ...], [GREETING=...])", r);
         r = new GuiLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, "/bin/sh",
                 new String[] {"GREETING=from the graphical launcher"},
                 new String[] {"-c", script + " > " + guiOut, "sh", "three"});
-        call("GuiLauncher.launchapp(1, 65534, 65534, 65534, 65534, \"/bin/sh\", [GREETING=...], [-c, ...])", r);
+        callLaunch("GuiLauncher.launchapp(1, 65534, 65534, 65534, 65534, \"/bin/sh\", [GREETING=...], [-c, ...])", r);
         for (Path p : List.of(cmdOut, guiOut)) {
             for (int i = 0; i < 100 && !(Files.exists(p) && Files.size(p) > 0); i++) {
                 Thread.sleep(50);
@@ -250,5 +299,119 @@ public final class GuidedTour {
             Files.deleteIfExists(p);
         }
         Files.delete(dir);
+    }
+
+    private static final String XMESSAGE = "/usr/bin/xmessage";
+
+    /**
+     * An X application started as nobody on the display named by DISPLAY
+     * (the sandbox's private Xvfb), its window found, a screenshot saved to
+     * the path in the system property zelt.demo.screenshot, then ended.
+     */
+    private void xApplication() throws IOException, InterruptedException {
+        section("A graphical program as nobody on a private X display");
+        String display = System.getenv("DISPLAY");
+        String xauthority = System.getenv("XAUTHORITY");
+        if (display == null || xauthority == null) {
+            out.println("  (skipped: no DISPLAY and XAUTHORITY; run inside the sandbox with --xvfb)");
+            return;
+        }
+        String title = "zelt guided tour " + ProcessHandle.current().pid();
+        // LC_ALL=C: a UTF-8 locale asks for font sets the server's built-in fonts lack.
+        String[] env = {"DISPLAY=" + display, "XAUTHORITY=" + xauthority, "LC_ALL=C"};
+        String[] args = {"-title", title, "-center",
+            "Started by GuiLauncher as nobody (uid 65534, gid 65534)"};
+        int r = new GuiLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, XMESSAGE, env, args);
+        callLaunch("GuiLauncher.launchapp(1, 65534, 65534, 65534, 65534, \"" + XMESSAGE + "\", "
+                + Arrays.toString(env) + ", [-title, " + title + ", -center, ...])", r);
+        if (r != 0) {
+            return;
+        }
+        long pid = -1;
+        String window = null;
+        for (long end = System.nanoTime() + 60_000_000_000L; System.nanoTime() < end && window == null;) {
+            if (pid < 0) {
+                pid = findProcess(XMESSAGE, title);
+            }
+            window = windowLine(title);
+            if (window == null) {
+                Thread.sleep(100);
+            }
+        }
+        if (window == null || pid < 0) {
+            out.println("  (no window titled \"" + title + "\" within a minute)");
+            if (pid > 0) {
+                ProcessHandle.of(pid).ifPresent(ProcessHandle::destroy);
+            }
+            return;
+        }
+        out.println("  xwininfo -root -tree shows its window:");
+        out.println("    " + window.strip());
+        for (String line : Files.readAllLines(Path.of("/proc/" + pid + "/status"))) {
+            if (line.startsWith("Uid:") || line.startsWith("Gid:")) {
+                out.println("    process " + pid + " " + line.replace('\t', ' ')
+                        + "   (real, effective, saved, file system)");
+            }
+        }
+        String shot = System.getProperty("zelt.demo.screenshot");
+        if (shot != null) {
+            Path png = Path.of(shot).toAbsolutePath();
+            Files.createDirectories(png.getParent());
+            Result s = run("sh", "-c", "xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng > \"$1\"", "sh",
+                    png.toString());
+            if (s.exitCode() == 0 && Files.size(png) > 0) {
+                out.println("  screenshot of the display (xwd -root | xwdtopnm | pnmtopng): " + png);
+            } else {
+                out.println("  (screenshot failed: " + s.output().strip() + ")");
+            }
+        }
+        ProcessHandle.of(pid).ifPresent(ProcessHandle::destroy);
+        boolean gone = false;
+        for (int i = 0; i < 100 && !gone; i++) {
+            gone = windowLine(title) == null;
+            if (!gone) {
+                Thread.sleep(100);
+            }
+        }
+        out.println("  sent SIGTERM to process " + pid
+                + (gone ? "; its window is gone" : "; its window is still up after 10 s"));
+    }
+
+    private record Result(int exitCode, String output) {}
+
+    private static Result run(String... command) throws IOException, InterruptedException {
+        Process p = new ProcessBuilder(command).redirectErrorStream(true).start();
+        p.getOutputStream().close();
+        String output = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        return new Result(p.waitFor(), output);
+    }
+
+    /** The line of xwininfo -root -tree that shows a window with this title, or null. */
+    private static String windowLine(String title) throws IOException, InterruptedException {
+        Result r = run("xwininfo", "-root", "-tree");
+        for (String line : r.output().split("\n")) {
+            if (line.contains("\"" + title + "\"")) {
+                return line;
+            }
+        }
+        return null;
+    }
+
+    /** The PID of the process running program with this argument, or -1. */
+    private static long findProcess(String program, String argument) throws IOException {
+        try (var procs = Files.list(Path.of("/proc"))) {
+            for (Path p : procs.filter(p -> p.getFileName().toString().matches("\\d+")).toList()) {
+                try {
+                    String cmdline = Files.readString(p.resolve("cmdline"), StandardCharsets.UTF_8);
+                    List<String> argv = Arrays.asList(cmdline.split("\0"));
+                    if (!argv.isEmpty() && argv.get(0).equals(program) && argv.contains(argument)) {
+                        return Long.parseLong(p.getFileName().toString());
+                    }
+                } catch (IOException vanished) {
+                    // the process ended while the list was read
+                }
+            }
+        }
+        return -1;
     }
 }
