@@ -1,7 +1,7 @@
 package com.zelt.cli;
 
-/** The system's texts for the errno values the file calls return (Linux numbering). */
-final class Errno {
+/** The system's texts for the errno values the file calls return (Linux numbering); the tool and the demo share them. */
+public final class Errno {
     private Errno() {}
 
     private static final String[] TEXTS = {
@@ -19,7 +19,7 @@ final class Errno {
         "Too many levels of symbolic links",
     };
 
-    static String text(int errno) {
+    public static String text(int errno) {
         if (errno == 122) {
             return "Disk quota exceeded";
         }

@@ -1,5 +1,6 @@
 package com.zelt.demo;
 
+import com.zelt.cli.Errno;
 import com.zelt.management.tolvaimpl.services.directorytable.DirectoryTableLibrary;
 import com.zelt.management.tolvaimpl.services.launch.CmdLauncher;
 import com.zelt.management.tolvaimpl.services.launch.GuiLauncher;
