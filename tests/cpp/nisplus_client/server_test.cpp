@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -852,6 +854,111 @@ TEST_F(ServerTest, PooledConnectionDroppedOnTheWayLeavesTimeForAFreshOne) {
   EXPECT_EQ(before.connectionsOpened + 1, transportStats().connectionsOpened);
   EXPECT_GE(ms, budgetMs() / 2 - 50);
   EXPECT_LE(ms, budgetMs() + 500);
+  nisplus_client::closeIdleConnections();
+}
+
+// Moves this process's monotonic clock (steady_clock) `seconds` ahead: a
+// helper child makes a time namespace whose offset is that much larger than
+// ours, and this process joins it. Waiting out the pool's idle age for real
+// would cost the suite a minute. The kernel lets only a single-threaded
+// process switch, so no peer thread may be running.
+testing::AssertionResult advanceMonotonicClock(int seconds) {
+  long current = 0;
+  {
+    std::ifstream offsets("/proc/self/timens_offsets");
+    std::string clock;
+    long secs = 0;
+    long nanos = 0;
+    while (offsets >> clock >> secs >> nanos) {
+      if (clock == "monotonic") current = secs;
+    }
+  }
+  const std::string offset = "monotonic " + std::to_string(current + seconds) + " 0\n";
+  int ready[2];
+  int done[2];
+  if (pipe(ready) != 0 || pipe(done) != 0) return testing::AssertionFailure() << "pipe";
+  const pid_t pid = fork();
+  if (pid < 0) return testing::AssertionFailure() << "fork";
+  if (pid == 0) {
+    // The offsets file names the namespace of this child's children: the
+    // new one, which nobody has entered yet, so its clock may still be set.
+    bool ok = unshare(CLONE_NEWTIME) == 0;
+    const int fd = ok ? open("/proc/self/timens_offsets", O_WRONLY) : -1;
+    ok = fd >= 0 && write(fd, offset.data(), offset.size()) == static_cast<ssize_t>(offset.size());
+    char c = ok ? 1 : 0;
+    if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  char ok = 0;
+  const bool childReady = read(ready[0], &ok, 1) == 1 && ok == 1;
+  bool joined = false;
+  int err = 0;
+  if (childReady) {
+    const std::string ns = "/proc/" + std::to_string(pid) + "/ns/time_for_children";
+    const int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+    joined = fd >= 0 && setns(fd, CLONE_NEWTIME) == 0;
+    err = errno;
+    if (fd >= 0) close(fd);
+  }
+  const char c = 0;
+  (void)!write(done[1], &c, 1);
+  waitpid(pid, nullptr, 0);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+  if (!childReady) return testing::AssertionFailure() << "no time namespace with that offset";
+  if (!joined) return testing::AssertionFailure() << "setns: " << strerror(err);
+  return testing::AssertionSuccess();
+}
+
+// The client-side ports of the connections nisplusd holds open (TCP,
+// ESTABLISHED, local port = its registered port), as the kernel lists them.
+std::set<int> serverConnectionPeers(int serverPort) {
+  std::set<int> peers;
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // header
+  while (std::getline(tcp, line)) {
+    unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
+    if (sscanf(line.c_str(), " %*d: %x:%x %x:%x %x", &local, &localPort, &remote, &remotePort,
+               &state) == 5 &&
+        static_cast<int>(localPort) == serverPort && state == 1 /* ESTABLISHED */) {
+      peers.insert(static_cast<int>(remotePort));
+    }
+  }
+  return peers;
+}
+
+// The clock moves two minutes on in this test, and so does the elapsed time
+// that the test runner reports for it.
+TEST_F(ServerTest, PooledConnectionIdlePastTheAgeLimitIsRetired) {
+  const int port = registeredTcpPort();
+  ASSERT_GT(port, 0);
+  nisplus_client::closeIdleConnections();
+  Result warm(nis_lookup(hosts().c_str(), 0));
+  ASSERT_EQ(NIS_SUCCESS, warm->status);
+  const std::set<int> first = serverConnectionPeers(port);
+  ASSERT_EQ(1u, first.size());
+  const auto before = transportStats();
+
+  // Idle 59 s: still young enough, the same connection carries the call.
+  ASSERT_TRUE(advanceMonotonicClock(59));
+  Result young(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, young->status);
+  EXPECT_EQ(before.connectionsOpened, transportStats().connectionsOpened);
+  EXPECT_EQ(first, serverConnectionPeers(port));
+
+  // Idle 61 s: closed instead of reused, a new one is opened (port lookup
+  // included) and the server sees the old one go and a new one come.
+  ASSERT_TRUE(advanceMonotonicClock(61));
+  clearLog();
+  Result old(nis_lookup(hosts().c_str(), 0));
+  EXPECT_EQ(NIS_SUCCESS, old->status);
+  const auto after = transportStats();
+  EXPECT_EQ(before.connectionsOpened + 1, after.connectionsOpened);
+  EXPECT_EQ(before.portLookups + 1, after.portLookups);
+  const std::set<int> second = serverConnectionPeers(port);
+  ASSERT_EQ(1u, second.size());
+  EXPECT_NE(*first.begin(), *second.begin());
+  EXPECT_EQ(1u, countLogged(serverLog(), "NIS_LOOKUP"));
   nisplus_client::closeIdleConnections();
 }
 
