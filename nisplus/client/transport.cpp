@@ -276,18 +276,20 @@ class RpcStream {
 
   // Reads one whole record (all its fragments) into record_. The buffer
   // grows with the bytes received, at most doubling, so a fragment length
-  // that announces more than comes costs no more than what came.
+  // that announces more than comes costs no more than twice what came.
   bool readRecord() {
     record_.size = 0;
     for (;;) {
       std::uint32_t mark = 0;
       if (!receiveFull(&mark, sizeof mark)) return false;
       mark = ntohl(mark);
+      const bool last = (mark & kLastFragment) != 0;
       size_t fragment = mark & ~kLastFragment;
       while (fragment > 0) {
         if (record_.size == record_.capacity) {
           size_t grown = record_.capacity == 0 ? kReceiveBuffer : record_.capacity * 2;
-          grown = std::min(grown, record_.size + fragment);
+          // The last fragment says how much is left: no more room than that.
+          if (last) grown = std::min(grown, record_.size + fragment);
           char* bigger = static_cast<char*>(std::realloc(record_.data, grown));
           if (bigger == nullptr) {
             ioFailed_ = true;
@@ -302,7 +304,7 @@ class RpcStream {
         record_.size += static_cast<size_t>(n);
         fragment -= static_cast<size_t>(n);
       }
-      if ((mark & kLastFragment) != 0) return true;
+      if (last) return true;
     }
   }
 
