@@ -190,6 +190,9 @@ nis_result* makeResult(nis_error status);
 void freeResult(nis_result* result);
 // Takes the objects out of a result (they stay allocated until it is freed).
 void dropObjects(nis_result* result);
+// The reply record a decoded result's strings point into (null for a result
+// made by makeResult), for tests.
+const char* replyRecordOf(const nis_result* result);
 
 // A result's status as a plain number. A server may answer any 32-bit
 // value, and one past the last nis_error may not be read through the enum.

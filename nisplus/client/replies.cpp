@@ -191,8 +191,12 @@ class Walker {
         !enumeration(o.zo_data.zo_type)) {
       return false;
     }
+    // A server may send any type: read it as the number it is, since a
+    // value outside zotypes may not be read through the enum.
+    std::uint32_t type = 0;
+    std::memcpy(&type, &o.zo_data.zo_type, sizeof type);
     auto& u = o.zo_data.objdata_u;
-    switch (o.zo_data.zo_type) {
+    switch (type) {
       case NIS_DIRECTORY_OBJ:
         return directory(u.di_data);
       case NIS_GROUP_OBJ:
@@ -258,6 +262,10 @@ void freeResult(nis_result* result) {
   auto* block = reinterpret_cast<ResultBlock*>(result);
   free(block->record);
   free(block);
+}
+
+const char* replyRecordOf(const nis_result* result) {
+  return reinterpret_cast<const ResultBlock*>(result)->record;
 }
 
 void dropObjects(nis_result* result) {
