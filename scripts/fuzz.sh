@@ -19,7 +19,7 @@ trap 'echo "fuzz.sh: stopped at line $LINENO: $BASH_COMMAND (status $?)" >&2' ER
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-fuzz}
 seconds=${1:-60}
-targets=(fuzz_address_order fuzz_utf8 fuzz_indexed_name fuzz_directory_object)
+targets=(fuzz_address_order fuzz_utf8 fuzz_indexed_name fuzz_directory_object fuzz_reply_decoder)
 
 "$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 

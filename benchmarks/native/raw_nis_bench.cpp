@@ -3,7 +3,8 @@
 // freed and nothing converted.
 //
 //   raw_nis_bench list   NAME ROWS ITERATIONS WARMUP   nis_list of NAME (must give ROWS objects),
-//                                                      timed alone and with nis_freeresult
+//                                                      timed alone and with nis_freeresult, and
+//                                                      the page faults of each list + free
 //   raw_nis_bench lookup NAME ITERATIONS WARMUP        nis_lookup of NAME
 //   raw_nis_bench add    TABLE TYPE COUNT              nis_add_entry of COUNT new 8-column
 //                                                      entries, then nis_remove_entry of each
@@ -15,6 +16,7 @@
 // Each prints one "RESULT raw op=... n=.. median_us=.. p90_us=.. mean_us=.." line and,
 // with $BENCH_SAMPLES set, appends every sample to that file as "KEY microseconds".
 #include <rpcsvc/nis.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -36,6 +38,13 @@ struct ResultDeleter {
 };
 using Result = std::unique_ptr<nis_result, ResultDeleter>;
 
+// Minor page faults of the process so far.
+long long minorFaults() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_minflt;
+}
+
 long long nowNanos() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -46,8 +55,9 @@ bool succeeded(const nis_result* r) {
   return r != nullptr && (r->status == NIS_SUCCESS || r->status == NIS_S_SUCCESS);
 }
 
-// Appends the samples as "KEY microseconds" lines to $BENCH_SAMPLES, if set.
-void saveSamples(const std::string& key, const std::vector<long long>& ns) {
+// Appends the samples as "KEY microseconds" lines to $BENCH_SAMPLES, if set
+// (nanoseconds divided by 1000; counts are saved with divisor 1).
+void saveSamples(const std::string& key, const std::vector<long long>& ns, double divisor = 1e3) {
   const char* file = std::getenv("BENCH_SAMPLES");
   if (file == nullptr || *file == '\0') return;
   FILE* out = std::fopen(file, "a");
@@ -55,7 +65,9 @@ void saveSamples(const std::string& key, const std::vector<long long>& ns) {
     std::perror("raw_nis_bench: samples file");
     std::exit(1);
   }
-  for (long long v : ns) std::fprintf(out, "%s %.3f\n", key.c_str(), static_cast<double>(v) / 1e3);
+  for (long long v : ns) {
+    std::fprintf(out, "%s %.3f\n", key.c_str(), static_cast<double>(v) / divisor);
+  }
   std::fclose(out);
 }
 
@@ -74,6 +86,17 @@ void printSummary(const std::string& fields, std::vector<long long> ns) {
   std::fflush(stdout);
 }
 
+// Median and mean of counts per call (page faults).
+void printCounts(const std::string& fields, std::vector<long long> counts) {
+  std::sort(counts.begin(), counts.end());
+  double mean = 0;
+  for (long long v : counts) mean += static_cast<double>(v);
+  mean /= static_cast<double>(counts.size());
+  std::printf("RESULT " BENCH_CLIENT " %s n=%zu median=%lld mean=%.1f\n", fields.c_str(),
+              counts.size(), counts[(counts.size() - 1) / 2], mean);
+  std::fflush(stdout);
+}
+
 int fail(const std::string& what, const nis_result* r) {
   std::fprintf(stderr, "raw_nis_bench: %s: %s\n", what.c_str(),
                r != nullptr ? nis_sperrno(r->status) : "no result");
@@ -83,7 +106,9 @@ int fail(const std::string& what, const nis_result* r) {
 int benchList(const std::string& name, unsigned rows, int iterations, int warmup) {
   std::vector<long long> call;
   std::vector<long long> withFree;
+  std::vector<long long> faults;
   for (int i = -warmup; i < iterations; ++i) {
+    const long long f0 = minorFaults();
     const long long t0 = nowNanos();
     Result r(nis_list(name.c_str(), 0, nullptr, nullptr));
     const long long t1 = nowNanos();
@@ -95,15 +120,19 @@ int benchList(const std::string& name, unsigned rows, int iterations, int warmup
     }
     r.reset();
     const long long t2 = nowNanos();
+    const long long f1 = minorFaults();
     if (i >= 0) {
       call.push_back(t1 - t0);
       withFree.push_back(t2 - t0);
+      faults.push_back(f1 - f0);
     }
   }
   printSummary("op=list name=" + name + " rows=" + std::to_string(rows), call);
   printSummary("op=list+free name=" + name + " rows=" + std::to_string(rows), withFree);
   saveSamples(BENCH_CLIENT ":list:" + std::to_string(rows), call);
   saveSamples(BENCH_CLIENT ":listfree:" + std::to_string(rows), withFree);
+  printCounts("op=faults name=" + name + " rows=" + std::to_string(rows), faults);
+  saveSamples(BENCH_CLIENT ":faults:" + std::to_string(rows), faults, 1);
   return 0;
 }
 

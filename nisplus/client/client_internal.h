@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -110,19 +111,57 @@ void flushDirectoryCache();
 // How many directory objects are cached now (root included), for tests.
 std::size_t cachedDirectoryCount();
 
+// ---- replies ----
+
+// One RPC record as it came off the wire, in memory from malloc, so that a
+// decoded result may keep it (its strings point into it).
+struct Record {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+  Record() = default;
+  Record(const Record&) = delete;
+  Record& operator=(const Record&) = delete;
+  ~Record() { std::free(data); }
+  // Hands the bytes over; the record is empty afterwards.
+  char* release() {
+    char* d = data;
+    data = nullptr;
+    size = capacity = 0;
+    return d;
+  }
+};
+
+enum class Decoded { kOk, kMalformed, kNoMemory };
+
+// Decodes a reply's results, which start at offset in record, into out.
+// Nothing is allocated for a count before the bytes that remain are known
+// to hold it; on failure out is left as it was (empty).
+using ReplyDecoder = Decoded (*)(Record& record, std::size_t offset, void* out);
+
+// A nis_result reply; out is a nis_result**. The result takes the record
+// over and is freed with nis_freeresult.
+Decoded decodeNisResult(Record& record, std::size_t offset, void* out);
+// A NIS_FINDDIRECTORY reply; out is a zeroed fd_result, freed with xdr_free.
+Decoded decodeFindDirectoryResult(Record& record, std::size_t offset, void* out);
+// Whether len bytes can hold the directory_obj they begin with: every count
+// and length fits in the data.
+bool directoryFits(const char* data, std::size_t len);
+
 // ---- transport ----
 
 enum class CallOutcome {
   kReplied,      // the server answered; the reply is decoded
   kUnreachable,  // no port, no connection, timed out, or connection lost
   kBadReply,     // the arguments did not encode or the reply did not decode
+  kNoMemory,     // the reply came but there was no memory to decode it
 };
 
 // One RPC to one server of a directory, over a pooled TCP connection with
 // AUTH_SYS credentials, bounded by deadline. The reply is decoded into
-// result (zero-initialised by the caller) with xdrResult.
+// result with decode.
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
-                       const void* args, xdrproc_t xdrResult, void* result,
+                       const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent);
 
 // The deadline of one attempt when `left` servers (this one included) may
@@ -144,8 +183,16 @@ TransportStats transportStats();
 // ---- results ----
 
 // A fresh result carrying only a status, as every failure without a server
-// reply returns it; freed with nis_freeresult like any other.
+// reply returns it; freed with nis_freeresult like any other. Every result
+// of the layer is one block (plus the reply record its strings point into).
 nis_result* makeResult(nis_error status);
+// What nis_freeresult does.
+void freeResult(nis_result* result);
+// Takes the objects out of a result (they stay allocated until it is freed).
+void dropObjects(nis_result* result);
+// The reply record a decoded result's strings point into (null for a result
+// made by makeResult), for tests.
+const char* replyRecordOf(const nis_result* result);
 
 // A result's status as a plain number. A server may answer any 32-bit
 // value, and one past the last nis_error may not be read through the enum.

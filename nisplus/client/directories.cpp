@@ -55,60 +55,6 @@ bool usableEndpoint(const endpoint& ep) {
          strcmp(ep.proto, "tcp") == 0;
 }
 
-// Walks the XDR of a directory_obj without decoding it, so that counts that
-// the data cannot hold (a corrupt cold-start file, a hostile reply) are
-// refused before the XDR routines allocate room for them.
-class XdrWalker {
- public:
-  XdrWalker(const char* data, size_t len)
-      : p_(reinterpret_cast<const unsigned char*>(data)), left_(len) {}
-
-  bool directory() {
-    if (!opaque() || !word()) return false;  // do_name, do_type
-    std::uint32_t servers = 0;
-    // A server takes at least 5 words: name, endpoint count, key type, key.
-    if (!count(servers, 16)) return false;
-    for (std::uint32_t i = 0; i < servers; ++i) {
-      std::uint32_t eps = 0;
-      if (!opaque() || !count(eps, 12)) return false;
-      for (std::uint32_t j = 0; j < eps; ++j) {
-        if (!opaque() || !opaque() || !opaque()) return false;
-      }
-      if (!word() || !opaque()) return false;  // key_type, pkey
-    }
-    std::uint32_t masks = 0;
-    if (!word() || !count(masks, 8)) return false;  // do_ttl, do_armask
-    for (std::uint32_t i = 0; i < masks; ++i) {
-      if (!word() || !word()) return false;
-    }
-    return true;
-  }
-
- private:
-  bool word(std::uint32_t* out = nullptr) {
-    if (left_ < 4) return false;
-    if (out != nullptr) *out = (std::uint32_t{p_[0]} << 24) | (p_[1] << 16) | (p_[2] << 8) | p_[3];
-    p_ += 4;
-    left_ -= 4;
-    return true;
-  }
-  // An element count, each element taking at least minBytes on the wire.
-  bool count(std::uint32_t& n, size_t minBytes) { return word(&n) && n <= left_ / minBytes; }
-  // A string or opaque: length, bytes, padding to a word.
-  bool opaque() {
-    std::uint32_t n = 0;
-    if (!word(&n)) return false;
-    const size_t padded = (static_cast<size_t>(n) + 3) & ~size_t{3};
-    if (padded > left_) return false;
-    p_ += padded;
-    left_ -= padded;
-    return true;
-  }
-
-  const unsigned char* p_;
-  size_t left_;
-};
-
 struct CacheEntry {
   std::shared_ptr<const Directory> dir;
   Clock::time_point expires;
@@ -210,10 +156,10 @@ nis_error askFindDirectory(const Directory& from, const std::string& target,
     fd_result reply{};
     const CallOutcome outcome =
         callServer(server, NIS_FINDDIRECTORY, reinterpret_cast<xdrproc_t>(xdr_fd_args), &args,
-                   reinterpret_cast<xdrproc_t>(xdr_fd_result), &reply,
+                   decodeFindDirectoryResult, &reply,
                    attemptDeadline(deadline, from.servers.size() - i), true);
+    if (outcome == CallOutcome::kNoMemory) return NIS_NOMEMORY;
     if (outcome != CallOutcome::kReplied) {
-      xdr_free(reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&reply));
       if (outcome == CallOutcome::kBadReply) fallback = NIS_RPCERROR;
       continue;
     }
@@ -241,7 +187,7 @@ nis_error askFindDirectory(const Directory& from, const std::string& target,
 
 bool decodeDirectory(const char* data, std::size_t len, Directory& out) {
   if (data == nullptr || len == 0 || len > (1U << 24)) return false;
-  if (!XdrWalker(data, len).directory()) return false;
+  if (!directoryFits(data, len)) return false;
   directory_obj obj{};
   XDR xdrs;
   xdrmem_create(&xdrs, const_cast<char*>(data), static_cast<u_int>(len), XDR_DECODE);

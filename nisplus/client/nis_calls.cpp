@@ -31,12 +31,6 @@
 
 namespace nisplus_client {
 
-nis_result* makeResult(nis_error status) {
-  auto* res = static_cast<nis_result*>(calloc(1, sizeof(nis_result)));
-  if (res != nullptr) res->status = status;
-  return res;
-}
-
 namespace {
 
 char kEmpty[] = "";
@@ -177,16 +171,14 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
   nis_error fallback = NIS_NAMEUNREACHABLE;
   nis_result* kept = nullptr;  // the last NOT_ME/NOSUCHNAME/SYSTEMERROR answer
   for (size_t i = 0; i < count; ++i) {
-    nis_result* res = makeResult(NIS_SUCCESS);
-    if (res == nullptr) {
+    nis_result* res = nullptr;
+    const CallOutcome outcome = callServer(dir->servers[i], proc, xdrArgs, args, decodeNisResult,
+                                           &res, attemptDeadline(deadline, count - i), !update);
+    if (outcome == CallOutcome::kNoMemory) {
       nis_freeresult(kept);
       return makeResult(NIS_NOMEMORY);
     }
-    const CallOutcome outcome = callServer(dir->servers[i], proc, xdrArgs, args,
-                                           reinterpret_cast<xdrproc_t>(xdr_nis_result), res,
-                                           attemptDeadline(deadline, count - i), !update);
     if (outcome != CallOutcome::kReplied) {
-      nis_freeresult(res);
       if (outcome == CallOutcome::kBadReply) fallback = NIS_RPCERROR;
       if (Clock::now() >= deadline) break;
       continue;
@@ -320,11 +312,7 @@ nis_result* nis_list(const_nis_name name, unsigned int flags,
     for (u_int i = 0; i < res->objects.objects_len; ++i) {
       if (callback(parsed.table.c_str(), &res->objects.objects_val[i], userdata) != 0) break;
     }
-    nis_result objects{};
-    objects.objects = res->objects;
-    res->objects.objects_len = 0;
-    res->objects.objects_val = nullptr;
-    xdr_free(reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(&objects));
+    dropObjects(res);
     res->status = NIS_CBRESULTS;
     return res;
   });
@@ -344,10 +332,6 @@ nis_result* nis_remove_entry(const_nis_name table_name, const nis_object* obj, u
       [&] { return tableCall(table_name, obj, false, flags, NIS_IBREMOVE, Access::kUpdate); });
 }
 
-void nis_freeresult(nis_result* result) {
-  if (result == nullptr) return;
-  xdr_free(reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(result));
-  free(result);
-}
+void nis_freeresult(nis_result* result) { freeResult(result); }
 
 }  // extern "C"

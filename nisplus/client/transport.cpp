@@ -15,7 +15,10 @@
 // caller for ever. Here every read and write of a call waits only until the
 // call's one deadline, so no call outlives its budget, whatever the peer
 // does. Sockets are non-blocking and sends use MSG_NOSIGNAL: a peer that
-// went away costs an error, never a SIGPIPE.
+// went away costs an error, never a SIGPIPE. A reply is read whole into
+// memory, growing with the bytes that actually come (not with the lengths a
+// record mark announces), and decoded from there, so that its decoder can
+// check every count against the data (replies.cpp).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +29,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <map>
@@ -49,9 +53,12 @@ constexpr std::chrono::seconds kMaxIdleAge{60};
 constexpr int kKeepaliveIdleSeconds = 20;
 constexpr int kKeepaliveIntervalSeconds = 5;
 constexpr int kKeepaliveProbes = 3;
-// Record buffers of one connection: requests are small, listings large.
+// The request buffer of one connection, and the room a reply buffer starts
+// with; a connection keeps a reply buffer no larger than that between calls.
 constexpr u_int kSendBuffer = 8 * 1024;
-constexpr u_int kReceiveBuffer = 64 * 1024;
+constexpr size_t kReceiveBuffer = 64 * 1024;
+// RPC record marking: the last-fragment bit and the fragment length.
+constexpr std::uint32_t kLastFragment = 0x80000000U;
 
 std::atomic<std::uint64_t> gConnectionsOpened{0};
 std::atomic<std::uint64_t> gPortLookups{0};
@@ -141,7 +148,7 @@ class RpcStream {
       : host_(host), fd_(fd), prog_(prog), vers_(vers), auth_(auth) {
     xid_ = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()) ^
            (static_cast<std::uint32_t>(fd) << 16);
-    xdrrec_create(&xdrs_, kSendBuffer, kReceiveBuffer, this, readSome, writeSome);
+    xdrrec_create(&xdrs_, kSendBuffer, kSendBuffer, this, readSome, writeSome);
   }
   ~RpcStream() {
     xdr_destroy(&xdrs_);
@@ -166,11 +173,12 @@ class RpcStream {
   }
 
   // One call. On any status but RPC_SUCCESS, the RPC-level refusals
-  // (connectionSurvives) excepted, the stream is no longer usable.
-  clnt_stat call(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, xdrproc_t xdrResult,
+  // (connectionSurvives) excepted, the stream is no longer usable. A reply
+  // that came but could not be decoded for want of memory sets noMemory().
+  clnt_stat call(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, ReplyDecoder decode,
                  void* result, Clock::time_point deadline) {
     deadline_ = deadline;
-    timedOut_ = ioFailed_ = sent_ = received_ = false;
+    timedOut_ = ioFailed_ = sent_ = received_ = noMemory_ = false;
     lastUsed_ = Clock::now();
     XDR* x = &xdrs_;
     x->x_op = XDR_ENCODE;
@@ -187,32 +195,41 @@ class RpcStream {
     if (!encoded) return ioFailed_ ? ioStatus() : RPC_CANTENCODEARGS;
     if (!xdrrec_endofrecord(x, TRUE)) return ioStatus();
 
-    x->x_op = XDR_DECODE;
     rpc_msg reply{};
+    size_t bodyOffset = 0;
     for (;;) {
+      if (!readRecord()) return ioStatus();
       reply = rpc_msg{};
       reply.acpted_rply.ar_verf = _null_auth;
       reply.acpted_rply.ar_results.where = nullptr;
       reply.acpted_rply.ar_results.proc = headerOnly;
-      if (!xdrrec_skiprecord(x)) return ioStatus();
-      const bool header = xdr_replymsg(x, &reply);
-      if (header && reply.rm_xid == msg.rm_xid) break;
+      XDR header;
+      xdrmem_create(&header, record_.data, static_cast<u_int>(record_.size), XDR_DECODE);
+      const bool decoded = xdr_replymsg(&header, &reply);
+      bodyOffset = xdr_getpos(&header);
+      xdr_destroy(&header);
+      if (decoded && reply.rm_xid == msg.rm_xid) break;
       freeVerifier(reply);
-      if (ioFailed_) return ioStatus();
       // A reply to another call, or a record that is no reply: skip it.
     }
     clnt_stat stat = replyStatus(reply);
     if (stat == RPC_SUCCESS) {
       if (!AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
         stat = RPC_AUTHERROR;
-      } else if (!xdrResult(x, static_cast<char*>(result))) {
-        stat = ioFailed_ ? ioStatus() : RPC_CANTDECODERES;
+      } else {
+        const Decoded d = decode(record_, bodyOffset, result);
+        noMemory_ = d == Decoded::kNoMemory;
+        if (d != Decoded::kOk) stat = RPC_CANTDECODERES;
       }
     }
     freeVerifier(reply);
+    // A large reply buffer is not kept for the next call.
+    if (record_.capacity > kReceiveBuffer) std::free(record_.release());
     lastUsed_ = Clock::now();
     return stat;
   }
+
+  bool noMemory() const { return noMemory_; }
 
  private:
   clnt_stat ioStatus() const { return timedOut_ ? RPC_TIMEDOUT : RPC_CANTRECV; }
@@ -226,26 +243,73 @@ class RpcStream {
     xdr_opaque_auth(&x, &verf);
   }
 
-  // xdrrec's input: whatever the socket has, waiting until the deadline for
-  // at least one byte; -1 (never 0) on end of stream, error or timeout.
-  static int readSome(void* self, void* buf, int len) {
-    auto* s = static_cast<RpcStream*>(self);
+  // Whatever the socket has, up to len bytes, waiting until the deadline
+  // for at least one; -1 (never 0) on end of stream, error or timeout.
+  int receive(void* buf, size_t len) {
     for (;;) {
-      const ssize_t n = recv(s->fd_, buf, static_cast<size_t>(len), 0);
+      const ssize_t n = recv(fd_, buf, len, 0);
       if (n > 0) {
-        s->received_ = true;
+        received_ = true;
         return static_cast<int>(n);
       }
       if (n < 0 && errno == EINTR) continue;
       if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
-      if (!waitFor(s->fd_, POLLIN, s->deadline_)) {
-        s->timedOut_ = remainingMs(s->deadline_) == 0;
+      if (!waitFor(fd_, POLLIN, deadline_)) {
+        timedOut_ = remainingMs(deadline_) == 0;
         break;
       }
     }
-    s->ioFailed_ = true;
+    ioFailed_ = true;
     return -1;
   }
+
+  bool receiveFull(void* buf, size_t len) {
+    auto* p = static_cast<char*>(buf);
+    while (len > 0) {
+      const int n = receive(p, len);
+      if (n < 0) return false;
+      p += n;
+      len -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // Reads one whole record (all its fragments) into record_. The buffer
+  // grows with the bytes received, at most doubling, so a fragment length
+  // that announces more than comes costs no more than twice what came.
+  bool readRecord() {
+    record_.size = 0;
+    for (;;) {
+      std::uint32_t mark = 0;
+      if (!receiveFull(&mark, sizeof mark)) return false;
+      mark = ntohl(mark);
+      const bool last = (mark & kLastFragment) != 0;
+      size_t fragment = mark & ~kLastFragment;
+      while (fragment > 0) {
+        if (record_.size == record_.capacity) {
+          size_t grown = record_.capacity == 0 ? kReceiveBuffer : record_.capacity * 2;
+          // The last fragment says how much is left: no more room than that.
+          if (last) grown = std::min(grown, record_.size + fragment);
+          char* bigger = static_cast<char*>(std::realloc(record_.data, grown));
+          if (bigger == nullptr) {
+            ioFailed_ = true;
+            return false;
+          }
+          record_.data = bigger;
+          record_.capacity = grown;
+        }
+        const size_t room = std::min(fragment, record_.capacity - record_.size);
+        const int n = receive(record_.data + record_.size, room);
+        if (n < 0) return false;
+        record_.size += static_cast<size_t>(n);
+        fragment -= static_cast<size_t>(n);
+      }
+      if (last) return true;
+    }
+  }
+
+  // xdrrec's input; never used, since replies are read by readRecord.
+  static int readSome(void* /*self*/, void* /*buf*/, int /*len*/) { return -1; }
 
   // xdrrec's output: all len bytes, or -1.
   static int writeSome(void* self, void* buf, int len) {
@@ -287,7 +351,17 @@ class RpcStream {
   bool ioFailed_ = false;
   bool sent_ = false;
   bool received_ = false;
+  bool noMemory_ = false;
+  Record record_;
 };
+
+Decoded decodePort(Record& record, size_t offset, void* out) {
+  XDR xdrs;
+  xdrmem_create(&xdrs, record.data + offset, static_cast<u_int>(record.size - offset), XDR_DECODE);
+  const bool ok = xdr_u_long(&xdrs, static_cast<u_long*>(out));
+  xdr_destroy(&xdrs);
+  return ok ? Decoded::kOk : Decoded::kMalformed;
+}
 
 // The port of NIS+ over TCP at host, from its portmapper; 0 when unknown.
 in_port_t lookupPort(std::uint32_t host, Clock::time_point deadline) {
@@ -300,7 +374,7 @@ in_port_t lookupPort(std::uint32_t host, Clock::time_point deadline) {
   };
   u_long port = 0;
   const clnt_stat stat = pmap.call(PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap), &query,
-                                   reinterpret_cast<xdrproc_t>(xdr_u_long), &port, deadline);
+                                   decodePort, &port, deadline);
   if (stat != RPC_SUCCESS || port == 0 || port > 65535) return 0;
   return static_cast<in_port_t>(port);
 }
@@ -383,7 +457,7 @@ bool connectionSurvives(clnt_stat stat) {
 }  // namespace
 
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
-                       const void* args, xdrproc_t xdrResult, void* result,
+                       const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent) {
   for (size_t h = 0; h < server.hosts.size(); ++h) {
     const std::uint32_t host = server.hosts[h];
@@ -402,13 +476,13 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
       const Clock::time_point callDeadline =
           reused && idempotent && !retried ? attemptDeadline(hostDeadline, 2) : hostDeadline;
       ++gCalls;
-      const clnt_stat stat = conn->call(proc, xdrArgs, args, xdrResult, result, callDeadline);
+      const clnt_stat stat = conn->call(proc, xdrArgs, args, decode, result, callDeadline);
       if (stat == RPC_SUCCESS) {
         putBack(std::move(conn));
         return CallOutcome::kReplied;
       }
-      // Whatever was decoded before the failure goes; pointers end up null.
-      xdr_free(xdrResult, static_cast<char*>(result));
+      // A decoder that fails leaves its result empty.
+      if (conn->noMemory()) return CallOutcome::kNoMemory;
       if (stat == RPC_CANTENCODEARGS || stat == RPC_CANTDECODERES) return CallOutcome::kBadReply;
       if (connectionSurvives(stat)) {
         putBack(std::move(conn));

@@ -214,4 +214,43 @@ void SlowReader::serve() {
   }
 }
 
+// ---- CannedReplier ----
+
+CannedReplier::CannedReplier(const char* addr, std::string body) : body_(std::move(body)) {
+  start(addr);
+}
+
+CannedReplier::~CannedReplier() { halt(); }
+
+void CannedReplier::serve() {
+  for (;;) {
+    const int conn = acceptOne();
+    if (conn < 0) return;
+    keep(conn);
+    answer(conn);
+  }
+}
+
+void CannedReplier::answer(int conn) {
+  // The client closes a connection after a reply it cannot decode; one
+  // connection at a time is all a test's calls need.
+  while (!stop_) {
+    pollfd p{conn, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0) continue;
+    uint32_t mark = 0;
+    if (!readFull(conn, &mark, 4)) return;
+    std::string request(ntohl(mark) & 0x7fffffff, '\0');
+    if (request.size() < 4 || !readFull(conn, request.data(), request.size())) return;
+    ++requests_;
+    std::string reply(request.data(), 4);      // the transaction id, as it came
+    for (uint32_t w : {1u, 0u, 0u, 0u, 0u}) {  // REPLY, ACCEPTED, null verifier, SUCCESS
+      const uint32_t n = htonl(w);
+      reply.append(reinterpret_cast<const char*>(&n), 4);
+    }
+    reply += body_;
+    const uint32_t replyMark = htonl(0x80000000u | static_cast<uint32_t>(reply.size()));
+    if (!writeFull(conn, &replyMark, 4) || !writeFull(conn, reply.data(), reply.size())) return;
+  }
+}
+
 }  // namespace nctest

@@ -97,4 +97,20 @@ class SlowReader : public Peer {
   std::chrono::milliseconds lifetime_;
 };
 
+// Answers every request on every connection with an accepted, successful
+// RPC reply to its transaction whose results are `body`, bytes as given
+// (a whole record, however malformed the results).
+class CannedReplier : public Peer {
+ public:
+  CannedReplier(const char* addr, std::string body);
+  ~CannedReplier();
+  int requests() const { return requests_.load(); }
+
+ private:
+  void serve() override;
+  void answer(int conn);
+  std::string body_;
+  std::atomic<int> requests_{0};
+};
+
 }  // namespace nctest

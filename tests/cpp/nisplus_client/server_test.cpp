@@ -17,10 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "alloc_meter.h"
 #include "client_internal.h"
 #include "fault_peers.h"
 #include "test_support.h"
@@ -962,6 +964,213 @@ TEST_F(ServerTest, PooledConnectionIdlePastTheAgeLimitIsRetired) {
   nisplus_client::closeIdleConnections();
 }
 
+// ---- hostile replies ----
+
+// XDR written word by word, for replies made by hand.
+class Words {
+ public:
+  Words& u32(uint32_t v) {
+    const uint32_t n = htonl(v);
+    bytes_.append(reinterpret_cast<const char*>(&n), 4);
+    return *this;
+  }
+  // A string or opaque: length, bytes, padding.
+  Words& str(const std::string& s) {
+    u32(static_cast<uint32_t>(s.size()));
+    bytes_ += s;
+    bytes_.append((4 - s.size() % 4) % 4, '\0');
+    return *this;
+  }
+  // An object's common part up to and including its type.
+  Words& objectHead(zotypes type) {
+    return u32(1).u32(2).str("e").str("owner.x.").str("").str(rootDir()).u32(0).u32(60).u32(type);
+  }
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+constexpr uint32_t kHuge = 4000000000U;
+
+// A well-formed listing: an entry of two columns (one empty) and a table.
+std::string validListing() {
+  return Words()
+      .u32(NIS_SUCCESS)
+      .u32(2)
+      .objectHead(NIS_ENTRY_OBJ)
+      .str("f_tbl")
+      .u32(2)
+      .u32(0)
+      .str(std::string("a\0", 2))
+      .u32(0)
+      .str("")
+      .objectHead(NIS_TABLE_OBJ)
+      .str("f_tbl")
+      .u32(2)
+      .u32(' ')
+      .u32(1)
+      .str("k")
+      .u32(8)
+      .u32(0)
+      .str("")
+      .str("")  // cookie
+      .u32(1)
+      .u32(2)
+      .u32(3)
+      .u32(4)
+      .bytes();
+}
+
+// Replies that announce more than they hold, in every array and length of
+// a nis_result, each with a few bytes behind the announcement.
+std::vector<std::pair<std::string, std::string>> hostileResults() {
+  const std::string tail = Words().u32(0).u32(0).u32(0).bytes();
+  auto after = [&](zotypes type, Words w) {
+    Words all;
+    all.u32(NIS_SUCCESS).u32(1).objectHead(type);
+    return all.bytes() + w.bytes() + tail;
+  };
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"objects: 10 million", Words().u32(0).u32(10000000).bytes() + tail},
+      {"objects: 2^32 - 1", Words().u32(0).u32(~0U).bytes() + tail},
+      {"entry columns", after(NIS_ENTRY_OBJ, Words().str("t").u32(kHuge))},
+      {"entry value length", after(NIS_ENTRY_OBJ, Words().str("t").u32(1).u32(0).u32(kHuge))},
+      {"table columns", after(NIS_TABLE_OBJ, Words().str("t").u32(1).u32(' ').u32(kHuge))},
+      {"column name over 64 bytes",
+       after(NIS_TABLE_OBJ,
+             Words().str("t").u32(1).u32(' ').u32(1).str(std::string(65, 'c')).u32(0).u32(0))},
+      {"directory servers", after(NIS_DIRECTORY_OBJ, Words().str("d.").u32(1).u32(kHuge))},
+      {"server endpoints",
+       after(NIS_DIRECTORY_OBJ, Words().str("d.").u32(1).u32(1).str("s.").u32(kHuge))},
+      {"server key over 1024 bytes",
+       after(NIS_DIRECTORY_OBJ,
+             Words().str("d.").u32(1).u32(1).str("s.").u32(0).u32(0).str(std::string(1025, 'k')))},
+      {"directory masks",
+       after(NIS_DIRECTORY_OBJ, Words().str("d.").u32(1).u32(0).u32(60).u32(kHuge))},
+      {"group members", after(NIS_GROUP_OBJ, Words().u32(0).u32(kHuge))},
+      {"link attributes", after(NIS_LINK_OBJ, Words().u32(NIS_TABLE_OBJ).u32(kHuge))},
+      {"link value length",
+       after(NIS_LINK_OBJ, Words().u32(NIS_TABLE_OBJ).u32(1).str("a").u32(kHuge))},
+      {"private data length", after(NIS_PRIVATE_OBJ, Words().u32(kHuge))},
+      {"name length", Words().u32(0).u32(1).u32(1).u32(2).u32(0x7fffffff).bytes() + tail},
+      {"string of 2^32 - 1 bytes", Words().u32(0).u32(1).u32(1).u32(2).u32(~0U).bytes() + tail},
+      {"cookie over 1024 bytes", Words().u32(0).u32(0).str(std::string(1025, 'c')).bytes() + tail},
+  };
+  // And the well-formed listing cut short at every word and mid-word.
+  const std::string valid = validListing();
+  for (size_t cut = 0; cut < valid.size(); cut += 4) {
+    cases.emplace_back("listing cut at byte " + std::to_string(cut), valid.substr(0, cut));
+  }
+  cases.emplace_back("listing cut mid-word", valid.substr(0, valid.size() - 2));
+  return cases;
+}
+
+// The same for NIS_FINDDIRECTORY's fd_result.
+std::vector<std::pair<std::string, std::string>> hostileFindDirectoryResults() {
+  const std::string valid = Words().u32(NIS_NOTFOUND).str("s.").str("dd").str("").bytes();
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"source length", Words().u32(0).u32(kHuge).bytes()},
+      {"directory data length", Words().u32(0).str("s.").u32(kHuge).bytes()},
+      {"signature length", Words().u32(0).str("s.").str("").u32(kHuge).bytes()},
+  };
+  for (size_t cut = 0; cut < valid.size(); cut += 4) {
+    cases.emplace_back("reply cut at byte " + std::to_string(cut), valid.substr(0, cut));
+  }
+  return cases;
+}
+
+struct Cost {
+  double ms = 0;
+  size_t bytes = 0;
+};
+
+TEST_F(ServerTest, HostileRepliesAreRpcErrorsAtOnceAndInLittleMemory) {
+  ColdStartGuard guard;
+  const std::string table = rootTable();
+  const std::string indexed = "[k=a]," + table;
+  EntryBuilder entry("f_tbl", {"a", "b"});
+  // Every call the layer offers, each a procedure with a nis_result reply.
+  const std::vector<std::pair<std::string, std::function<nis_result*()>>> calls = {
+      {"lookup", [&] { return nis_lookup(table.c_str(), 0); }},
+      {"list", [&] { return nis_list(table.c_str(), 0, nullptr, nullptr); }},
+      {"add", [&] { return nis_add(table.c_str(), &entry.obj); }},
+      {"remove", [&] { return nis_remove(table.c_str(), nullptr); }},
+      {"add entry", [&] { return nis_add_entry(table.c_str(), &entry.obj, 0); }},
+      {"modify entry", [&] { return nis_modify_entry(indexed.c_str(), &entry.obj, 0); }},
+      {"remove entry", [&] { return nis_remove_entry(indexed.c_str(), nullptr, 0); }},
+  };
+  Cost worst;
+  int checked = 0;
+  std::vector<double> times;
+  auto expectCheap = [&](const std::string& what, nis_error expected,
+                         const std::function<nis_result*()>& call) {
+    const auto start = Clock::now();
+    std::unique_ptr<AllocMeter> meter(new AllocMeter);
+    Result r(call());
+    const Cost cost{msSince(start), meter->peakBytes()};
+    meter.reset();
+    EXPECT_EQ(expected, r->status) << what;
+    EXPECT_EQ(0u, r->objects.objects_len) << what;
+    // 10 ms of work, and the late wakeup a loaded machine may add.
+    EXPECT_LT(cost.ms, 10 + kLateWakeupMs) << what;
+    if (AllocMeter::available()) {
+      EXPECT_LT(cost.bytes, size_t{1} << 20) << what;
+    }
+    times.push_back(cost.ms);
+    worst.ms = std::max(worst.ms, cost.ms);
+    worst.bytes = std::max(worst.bytes, cost.bytes);
+    ++checked;
+  };
+
+  const std::string peerRoot = rootWithServers(guard.saved(), {{"hostile.x.", "127.0.0.7.0.111"}});
+  {
+    // The well-formed listing decodes, every value in place: what follows
+    // is refused for what it holds, not for how the peer sends it.
+    CannedReplier peer("127.0.0.7", validListing());
+    ASSERT_TRUE(peer.ok());
+    ColdStartGuard::write(peerRoot);
+    Result r(nis_list(table.c_str(), 0, nullptr, nullptr));
+    ASSERT_EQ(NIS_SUCCESS, r->status);
+    ASSERT_EQ(2u, r->objects.objects_len);
+    EXPECT_EQ((std::vector<std::string>{std::string("a\0", 2), ""}),
+              values(r->objects.objects_val[0]));
+    EXPECT_EQ(nullptr, r->objects.objects_val[0]
+                           .zo_data.objdata_u.en_data.en_cols.en_cols_val[1]
+                           .ec_value.ec_value_val);
+    const table_obj& t = r->objects.objects_val[1].zo_data.objdata_u.ta_data;
+    EXPECT_STREQ("f_tbl", t.ta_type);
+    EXPECT_EQ(' ', t.ta_sep);
+    ASSERT_EQ(1u, t.ta_cols.ta_cols_len);
+    EXPECT_STREQ("k", t.ta_cols.ta_cols_val[0].tc_name);
+    EXPECT_STREQ("", t.ta_path);
+    EXPECT_EQ(nullptr, r->cookie.n_bytes);
+    EXPECT_EQ(3u, r->aticks);
+  }
+  for (const auto& [what, body] : hostileResults()) {
+    CannedReplier peer("127.0.0.7", body);
+    ASSERT_TRUE(peer.ok());
+    ColdStartGuard::write(peerRoot);
+    for (const auto& [name, call] : calls) expectCheap(name + ", " + what, NIS_RPCERROR, call);
+    EXPECT_EQ(static_cast<int>(calls.size()), peer.requests()) << what;
+  }
+  // A table below the root: the root's server (the peer) is asked where its
+  // directory is.
+  for (const auto& [what, body] : hostileFindDirectoryResults()) {
+    CannedReplier peer("127.0.0.7", body);
+    ASSERT_TRUE(peer.ok());
+    ColdStartGuard::write(peerRoot);
+    expectCheap("find directory, " + what, NIS_RPCERROR,
+                [&] { return nis_list(hosts().c_str(), 0, nullptr, nullptr); });
+    EXPECT_EQ(1, peer.requests()) << what;
+  }
+  std::sort(times.begin(), times.end());
+  printf("[cost] %d hostile replies: median %.2f ms, worst %.2f ms, %zu bytes of heap%s\n", checked,
+         times[times.size() / 2], worst.ms, worst.bytes,
+         AllocMeter::available() ? "" : " (not measured under sanitizers)");
+  nisplus_client::closeIdleConnections();
+}
+
 // ---- transport ----
 
 TEST_F(ServerTest, ConnectionIsReusedAcrossCalls) {
@@ -1044,9 +1253,18 @@ TEST_F(ServerTest, ListOfTenThousandEntries) {
   std::vector<double> times;
   for (int round = 0; round < 5; ++round) {
     const auto start = Clock::now();
+    std::unique_ptr<AllocMeter> meter(new AllocMeter);
     Result r(nis_list(table.c_str(), 0, nullptr, nullptr));
+    const size_t allocations = meter->allocations();
+    meter.reset();
     times.push_back(msSince(start));
     ASSERT_EQ(NIS_SUCCESS, r->status);
+    // A listing is a few blocks, not one or more per value: the reply
+    // record as it grows, the result's block and the call's bookkeeping.
+    if (AllocMeter::available() && round > 0) {
+      EXPECT_LT(allocations, 20u);
+    }
+    if (round == 1) printf("[cost] nis_list of 10,000 x 8: %zu allocations\n", allocations);
     ASSERT_EQ(10000u, r->objects.objects_len);
     const auto last = values(r->objects.objects_val[9999]);
     ASSERT_EQ(8u, last.size());
