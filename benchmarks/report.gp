@@ -16,8 +16,8 @@ set grid ytics
 plot dir."/launch.dat" using 2:xtic(1) title "launchapp", \
      "" using 3 title "ProcessBuilder.start", \
      "" using 4 title "C fork+execv+waitpid", \
-     "" using 5 title "C two forks", \
-     "" using 6 title "C two forks, vfork first"
+     "" using 5 title "C vfork+execv+waitpid", \
+     "" using 6 title "C two vforks (launchapp's shape)"
 
 # Bridge against raw libnsl, by table size.
 set title "NIS+ listing of a whole table (8 columns): median per call"

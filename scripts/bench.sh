@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark in one go and writes benchmarks/REPORT.md
 # and benchmarks/report.png:
-#   1. launch latency: CmdLauncher.launchapp, ProcessBuilder.start and a C
-#      fork + execv + waitpid floor, small and 1 GiB JVMs, ulimit -n 1024 and
-#      20000;
-#   2. NIS+ bridge against Debian's libnsl client, tables of 100 to 10,000
-#      entries, inside the nisplusd sandbox;
-#   3. resident size of a JVM over 100,000 table cycles and 10,000 launches.
+#   launch: latency of CmdLauncher.launchapp next to ProcessBuilder.start in
+#      the same JVM and C floors (fork or vfork + execv + waitpid), small and
+#      1 GiB JVMs, ulimit -n 1024 and 20000;
+#   bridge: NIS+ bridge against Debian's libnsl client, tables of 100 to
+#      10,000 entries, inside the nisplusd sandbox;
+#   memory: resident size of a JVM over 100,000 table cycles and 10,000
+#      launches.
 #
-#   scripts/bench.sh [--quick]
+#   scripts/bench.sh [--quick] [--only launch|bridge|memory]
 #
 # --quick: a few iterations of everything, to try the pipeline (minutes
-# become seconds; its figures mean nothing). Build directory: $BUILD_DIR
-# (default build-bench). Run as root: the sandbox needs namespaces. Takes
-# about ten minutes on two cores.
+# become seconds; its figures mean nothing). --only SECTION runs that
+# section again and keeps the other sections' figures from the last run in
+# the same build directory; the report names when each section ran. Build
+# directory: $BUILD_DIR (default build-bench). Run as root: the sandbox
+# needs namespaces. Takes about ten minutes on two cores.
 set -euo pipefail
 # Say why the script stops when a command fails (functions and subshells too).
 set -o errtrace
@@ -26,112 +29,140 @@ fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # ---------------------------------------------------------------- inside ----
-# Re-entered inside the sandbox: bench.sh --inside RUN_DIR BUILD_DIR QUICK
+# Re-entered inside the sandbox: bench.sh --inside RUN_DIR BUILD_DIR QUICK ONLY
 if [ "${1:-}" = --inside ]; then
-  run=$2 build=$3 quick=$4
-  export BENCH_SAMPLES=$run/samples.txt
+  run=$2 build=$3 quick=$4 only=$5
   classpath=$build/java/classes:$build/benchmarks/classes
   java_cmd=(java -XX:-MaxFDLimit -Dzelt.native.dir="$build/lib" -cp "$classpath")
   bin=$build/benchmarks
   dir=bench.$NISPLUS_DIRECTORY
-  load() { echo "$1: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$run/loads.txt"; }
+  # Each section keeps its samples and loads in files of its own, so that
+  # one section can be run again without the others.
+  section() {
+    [ -z "$only" ] || [ "$only" = "$1" ] || return 1
+    export BENCH_SAMPLES=$run/samples-$1.txt
+    loads=$run/loads-$1.txt
+    rm -f "$BENCH_SAMPLES" "$loads"
+  }
+  load() { echo "$1: $(cut -d' ' -f1-3 /proc/loadavg)" >> "$loads"; }
 
   "$build/bin/nisplusctl" load "$run/seed.nis"
 
+  # launch_n: launches per JVM and round, whatever its size (they copy no
+  # memory); small_n and large_n: anything that forks from a JVM's worth of
+  # memory, which a 1 GiB JVM makes slow.
   if [ "$quick" = 1 ]; then
-    rounds=1 small_n=10 large_n=4 bridge_scale=0.05 list_n=3
+    rounds=1 launch_n=10 small_n=10 large_n=4 bridge_scale=0.05 list_n=3
     nis_cycles=2000 launch_cycles=100
   else
-    rounds=4 small_n=80 large_n=30 bridge_scale=0.4 list_n=8
+    rounds=4 launch_n=80 small_n=80 large_n=30 bridge_scale=0.4 list_n=8
     nis_cycles=100000 launch_cycles=10000
   fi
 
   # 1. Launch. Every round runs every configuration, so a busy spell of the
   # machine spreads over all of them instead of spoiling one.
-  load "launch, start"
-  for ((r = 1; r <= rounds; r++)); do
-    # Odd rounds start with the low limit, even ones with the high one, so
-    # a load that drifts during the run tilts neither.
-    limits="1024 20000"
-    [ $((r % 2)) = 0 ] && limits="20000 1024"
-    for limit in $limits; do
-      for heap in small large; do
-        if [ "$heap" = small ]; then opts=() n=$small_n; else
-          opts=(-Xms1g -Xmx1g -XX:+AlwaysPreTouch) n=$large_n
-        fi
-        (ulimit -n "$limit" && exec "${java_cmd[@]}" "${opts[@]}" \
-          com.zelt.benchmarks.LaunchBench "$heap" "$n" $((n / 10 + 2))) > "$run/last.log"
-        cat "$run/last.log" >> "$run/launch.log"
-        rss_kib=$(sed -n 's/.*method=launchapp .* rss_kib=\([0-9]*\).*/\1/p' "$run/last.log")
-        [ -n "$rss_kib" ] || { echo "bench.sh: no launch result for $heap/$limit" >&2; exit 1; }
-        echo "$heap:$limit: $((rss_kib / 1024))" >> "$run/rss.txt"
-        # The C floors at the same resident size, right after the JVM.
-        for shape in floor floor2 floor2v; do
-          case $shape in
-            floor) extra=() ;;
-            floor2) extra=(--double) ;;
-            floor2v) extra=(--double --vfork-first) ;;
-          esac
-          (ulimit -n "$limit" && exec "$bin/fork_floor" --touch-mib $((rss_kib / 1024)) \
-            --iterations "$n" --warmup $((n / 10 + 2)) --label "$heap" \
-            --key "$shape:$heap:$limit" "${extra[@]}") >> "$run/launch.log"
+  if section launch; then
+    rm -f "$run/launch.log" "$run/rss.txt"
+    load "launch, start"
+    for ((r = 1; r <= rounds; r++)); do
+      # Odd rounds start with the low limit, even ones with the high one, so
+      # a load that drifts during the run tilts neither.
+      limits="1024 20000"
+      [ $((r % 2)) = 0 ] && limits="20000 1024"
+      for limit in $limits; do
+        for heap in small large; do
+          if [ "$heap" = small ]; then opts=() n=$small_n; else
+            opts=(-Xms1g -Xmx1g -XX:+AlwaysPreTouch) n=$large_n
+          fi
+          (ulimit -n "$limit" && exec "${java_cmd[@]}" "${opts[@]}" \
+            com.zelt.benchmarks.LaunchBench "$heap" "$launch_n" $((launch_n / 10 + 2))) > "$run/last.log"
+          cat "$run/last.log" >> "$run/launch.log"
+          rss_kib=$(sed -n 's/.*method=launchapp .* rss_kib=\([0-9]*\).*/\1/p' "$run/last.log")
+          [ -n "$rss_kib" ] || { echo "bench.sh: no launch result for $heap/$limit" >&2; exit 1; }
+          echo "$heap:$limit: $((rss_kib / 1024))" >> "$run/rss.txt"
+          # The C floors at the same resident size, right after the JVM: one
+          # fork, one vfork, and the launcher's detached shape of two vforks.
+          for shape in floor vfloor vfloor2; do
+            case $shape in
+              floor) extra=() m=$n ;;
+              vfloor) extra=(--vfork) m=$launch_n ;;
+              vfloor2) extra=(--vfork --double) m=$launch_n ;;
+            esac
+            (ulimit -n "$limit" && exec "$bin/fork_floor" --touch-mib $((rss_kib / 1024)) \
+              --iterations "$m" --warmup $((m / 10 + 2)) --label "$heap" \
+              --key "$shape:$heap:$limit" "${extra[@]}") >> "$run/launch.log"
+          done
         done
+        (ulimit -n "$limit" && exec "$bin/fork_floor" --iterations "$small_n" --warmup 5 \
+          --label none --key "floor:none:$limit") >> "$run/launch.log"
       done
-      (ulimit -n "$limit" && exec "$bin/fork_floor" --iterations "$small_n" --warmup 5 \
-        --label none --key "floor:none:$limit") >> "$run/launch.log"
+      # Both limits inside one JVM, switched every ten launches.
+      "${java_cmd[@]}" com.zelt.benchmarks.LaunchBench small $((launch_n * 2)) 10 1024,20000 \
+        >> "$run/launch.log"
+      "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch com.zelt.benchmarks.LaunchBench large \
+        $((launch_n * 2)) 10 1024,20000 >> "$run/launch.log"
+      # launchapp next to the bare detached shape from the same JVM, its
+      # children vforked or forked.
+      "${java_cmd[@]}" -Dzelt.bench.dir="$bin" com.zelt.benchmarks.ForkShapes small \
+        $((small_n / 2)) 5 >> "$run/launch.log"
+      "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
+        com.zelt.benchmarks.ForkShapes large $((large_n / 2)) 3 >> "$run/launch.log"
     done
-    # Both limits inside one JVM, switched every ten launches.
-    "${java_cmd[@]}" com.zelt.benchmarks.LaunchBench small $((small_n / 2)) 10 1024,20000 >> "$run/launch.log"
-    "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch com.zelt.benchmarks.LaunchBench large \
-      $((large_n / 2)) 10 1024,20000 >> "$run/launch.log"
-    # launchapp next to the bare two-fork shape from the same JVM, the first
-    # child forked or vforked.
-    "${java_cmd[@]}" -Dzelt.bench.dir="$bin" com.zelt.benchmarks.ForkShapes small \
-      $((small_n / 2)) 5 >> "$run/launch.log"
-    "${java_cmd[@]}" -Xms1g -Xmx1g -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
-      com.zelt.benchmarks.ForkShapes large $((large_n / 2)) 3 >> "$run/launch.log"
-  done
-  load "launch, end"
+    load "launch, end"
+  fi
 
   # 2. NIS+ bridge and its floor, interleaved by round.
-  load "bridge, start"
-  for ((r = 1; r <= rounds; r++)); do
-    for client in raw layer; do
-      for rows in 100 1000 10000; do
-        n=$(awk -v n="$list_n" -v r="$rows" 'BEGIN { m = int(n * 20000 / r); print (m < n ? n : m) }')
-        "$bin/${client}_nis_bench" list "bench$rows.$dir" "$rows" "$n" $((n / 10 + 1))
-      done
-      "$bin/${client}_nis_bench" lookup "bench100.$dir" $((list_n * 40)) 10
-      "$bin/${client}_nis_bench" add "${client}scratch.$dir" bench_tbl $((list_n * 20))
-    done >> "$run/bridge.log"
-    "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch com.zelt.benchmarks.BridgeBench \
-      "$dir" "$bridge_scale" >> "$run/bridge.log"
-    "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
-      com.zelt.benchmarks.JniStringFloor "$bridge_scale" >> "$run/bridge.log"
-  done
-  load "bridge, end"
+  if section bridge; then
+    rm -f "$run/bridge.log"
+    load "bridge, start"
+    for ((r = 1; r <= rounds; r++)); do
+      for client in raw layer; do
+        for rows in 100 1000 10000; do
+          n=$(awk -v n="$list_n" -v r="$rows" 'BEGIN { m = int(n * 20000 / r); print (m < n ? n : m) }')
+          "$bin/${client}_nis_bench" list "bench$rows.$dir" "$rows" "$n" $((n / 10 + 1))
+        done
+        "$bin/${client}_nis_bench" lookup "bench100.$dir" $((list_n * 40)) 10
+        "$bin/${client}_nis_bench" add "${client}scratch.$dir" bench_tbl $((list_n * 20))
+      done >> "$run/bridge.log"
+      "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch com.zelt.benchmarks.BridgeBench \
+        "$dir" "$bridge_scale" >> "$run/bridge.log"
+      "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
+        com.zelt.benchmarks.JniStringFloor "$bridge_scale" >> "$run/bridge.log"
+    done
+    load "bridge, end"
+  fi
 
   # 3. Resident size over time.
-  mem_opts=(-Xms16m -Xmx16m -XX:+AlwaysPreTouch -XX:+UseSerialGC)
-  load "memory, start"
-  "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench nisplus "bench100.$dir" \
-    "$nis_cycles" 200 >> "$run/memory.txt"
-  "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench launch "$launch_cycles" 200 \
-    >> "$run/memory.txt"
-  load "memory, end"
+  if section memory; then
+    rm -f "$run/memory.txt"
+    mem_opts=(-Xms16m -Xmx16m -XX:+AlwaysPreTouch -XX:+UseSerialGC)
+    load "memory, start"
+    "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench nisplus "bench100.$dir" \
+      "$nis_cycles" 200 >> "$run/memory.txt"
+    "${java_cmd[@]}" "${mem_opts[@]}" com.zelt.benchmarks.MemoryBench launch "$launch_cycles" 200 \
+      >> "$run/memory.txt"
+    load "memory, end"
+  fi
   exit 0
 fi
 
 # --------------------------------------------------------------- outside ----
-quick=0
-case "${1:-}" in
-  --quick) quick=1 ;;
-  "") ;;
-  *) echo "usage: scripts/bench.sh [--quick]" >&2; exit 2 ;;
-esac
+usage() { echo "usage: scripts/bench.sh [--quick] [--only launch|bridge|memory]" >&2; exit 2; }
+quick=0 only=""
+command="scripts/bench.sh${*:+ $*}"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --only)
+      [ $# -ge 2 ] || usage
+      case "$2" in launch | bridge | memory) only=$2 ;; *) usage ;; esac
+      shift ;;
+    *) usage ;;
+  esac
+  shift
+done
 [ "$(id -u)" = 0 ] || { echo "bench.sh: must run as root (namespaces, nisplusd)" >&2; exit 2; }
 build=${BUILD_DIR:-$root/build-bench}
-command="scripts/bench.sh${1:+ $1}"
 
 # What the build, the sandbox and the plot need.
 "$root/scripts/install-deps.sh" gnuplot-nox
@@ -141,7 +172,8 @@ cmake --build "$build" -j "$(nproc)" --target namestore cmdlauncher nisplusd nis
   fork_floor raw_nis_bench layer_nis_bench bench_jni_strings bench_fork_shapes zelt_bench_classes
 
 run=$build/benchmarks/run
-rm -rf "$run"
+# A whole run starts afresh; a single section replaces only its own files.
+[ -n "$only" ] || rm -rf "$run"
 mkdir -p "$run"
 
 # The tables: bench100, bench1000, bench10000 (8 columns, c0 searchable) and
@@ -181,11 +213,30 @@ awk -v dir="bench.$domain." '
 
 echo "bench.sh: running (results in $run)"
 start=$(date +%s)
+begun=$(date -u '+%Y-%m-%d %H:%M UTC')
 NISPLUSD=$build/bin/nisplusd "$root/tests/sandbox/sandbox.sh" --domain "$domain" \
-  --nisplus "$root/tests/nisplus/seed.nis" -- "$0" --inside "$run" "$build" "$quick"
+  --nisplus "$root/tests/nisplus/seed.nis" -- "$0" --inside "$run" "$build" "$quick" "$only"
 echo "run time: $(( $(date +%s) - start )) s" >> "$run/machine.txt"
+# When, by what command and from what build each section last ran.
+ran="$begun, \`$command\`, build $(git -C "$root" rev-parse --short HEAD 2> /dev/null || echo ?)"
+for name in launch bridge memory; do
+  if [ -z "$only" ] || [ "$only" = "$name" ]; then
+    grep -v "^$name: " "$run/sections.txt" 2> /dev/null > "$run/sections.new" || true
+    echo "$name: $ran" >> "$run/sections.new"
+    mv "$run/sections.new" "$run/sections.txt"
+  fi
+done
 
 java -cp "$build/benchmarks/classes" com.zelt.benchmarks.Report "$run" "$root/benchmarks/REPORT.md" \
   "$root/benchmarks/NOTES.md" "$command"
-gnuplot -e "dir='$run'; out='$root/benchmarks/report.png'" "$root/benchmarks/report.gp"
-echo "bench.sh: wrote benchmarks/REPORT.md and benchmarks/report.png"
+# The plot has a panel per section: it needs all of them.
+missing=""
+for name in launch bridge memory; do
+  grep -q "^$name: " "$run/sections.txt" || missing+=" $name"
+done
+if [ -z "$missing" ]; then
+  gnuplot -e "dir='$run'; out='$root/benchmarks/report.png'" "$root/benchmarks/report.gp"
+  echo "bench.sh: wrote benchmarks/REPORT.md and benchmarks/report.png"
+else
+  echo "bench.sh: wrote benchmarks/REPORT.md; report.png left as it was (never run here:$missing)"
+fi

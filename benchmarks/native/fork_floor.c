@@ -1,28 +1,33 @@
-/* The floor for a fork-based launch: one fork, execv of the program in the
- * child, waitpid in the parent, timed per launch. Fork cost grows with the
- * memory the parent has mapped, so the parent can first touch a given
- * amount of private memory to stand in for a JVM of that size.
+/* Floors for a launch of a program, timed per launch: the parent creates
+ * the child, the child executes the program, the parent waits. The cost of
+ * a fork grows with the memory the parent has mapped, so the parent can
+ * first touch a given amount of private memory to stand in for a JVM of
+ * that size.
  *
  *   fork_floor [--touch-mib N] [--iterations N] [--warmup N] [--program PATH] [--label L]
- *              [--key KEY] [--double [--vfork-first]] [--threads N]
+ *              [--key KEY] [--vfork] [--double] [--threads N]
  *
- * --double times the detached shape instead: fork, the child forks again
- * (the grandchild executes the program) and exits at once, the parent reaps
- * the child only. That is the floor for any launch built on two forks.
+ * Default: fork + execv + waitpid, which copies the parent's page tables.
  *
- * --vfork-first (with --double) makes the first child with vfork instead:
- * it shares the parent's memory, so only the grandchild's fork copies the
- * page tables and the first child's exit tears nothing down.
+ * --vfork makes the children with vfork instead: they borrow the parent's
+ * memory until they exec or exit, so nothing is copied whatever the
+ * parent's size. That is the shape of posix_spawn, and the floor for a
+ * launch that creates its processes that way.
+ *
+ * --double times the detached shape instead: the child creates the
+ * grandchild, which executes the program, and exits once the grandchild
+ * has exec'd; the parent reaps the child only. With --vfork both are
+ * vforked, which is the launcher's shape.
  *
  * --threads N first starts N idle threads that each allocate with malloc
  * (so each gets its own malloc arena, as JVM threads do): fork in glibc
  * locks and then unlocks every arena, and each unlock writes a page that
- * the new child shares.
+ * the new child shares; vfork takes none of these locks.
  *
  * With --key and $BENCH_SAMPLES set, every sample is appended to that file as
  * a "KEY microseconds" line.
- * Prints one line: RESULT forkfloor label=L forks=1|2 threads=N touch_mib=N nofile=N rss_kib=N n=N
- * median_us=N p90_us=N mean_us=N
+ * Prints one line: RESULT forkfloor label=L create=fork|vfork processes=1|2 threads=N touch_mib=N
+ * nofile=N rss_kib=N n=N median_us=N p90_us=N mean_us=N
  */
 #define _GNU_SOURCE
 #include <pthread.h>
@@ -72,10 +77,13 @@ static long statusKib(const char* field) {
 
 /* Starts the program in the chosen shape; returns the child to wait for. The
  * child side never returns (a vfork child must not leave this frame). */
-static pid_t startChild(int twoForks, int vforkFirst, const char* program, char* const argv[]) {
-  const pid_t child = twoForks && vforkFirst ? vfork() : fork();
+static pid_t startChild(int twoProcesses, int useVfork, const char* program, char* const argv[]) {
+  const pid_t child = useVfork ? vfork() : fork();
   if (child == 0) {
-    if (twoForks && fork() != 0) _exit(0);
+    if (twoProcesses) {
+      const pid_t grandchild = useVfork ? vfork() : fork();
+      if (grandchild != 0) _exit(0);
+    }
     execv(program, argv);
     _exit(127);
   }
@@ -105,15 +113,15 @@ int main(int argc, char** argv) {
   const char* program = "/bin/true";
   const char* label = "floor";
   const char* key = NULL;
-  int twoForks = 0;
-  int vforkFirst = 0;
+  int twoProcesses = 0;
+  int useVfork = 0;
   int threads = 0;
   for (int i = 1; i < argc; i += 2) {
-    if (strcmp(argv[i], "--double") == 0 || strcmp(argv[i], "--vfork-first") == 0) {
+    if (strcmp(argv[i], "--double") == 0 || strcmp(argv[i], "--vfork") == 0) {
       if (argv[i][2] == 'd') {
-        twoForks = 1;
+        twoProcesses = 1;
       } else {
-        vforkFirst = 1;
+        useVfork = 1;
       }
       --i;
       continue;
@@ -175,9 +183,9 @@ int main(int argc, char** argv) {
   char* const childArgv[] = {(char*)program, NULL};
   for (int i = -warmup; i < iterations; i++) {
     const long long t0 = nowNanos();
-    const pid_t child = startChild(twoForks, vforkFirst, program, childArgv);
+    const pid_t child = startChild(twoProcesses, useVfork, program, childArgv);
     if (child < 0) {
-      perror("fork_floor: fork");
+      perror(useVfork ? "fork_floor: vfork" : "fork_floor: fork");
       return 1;
     }
     int status = 0;
@@ -207,10 +215,9 @@ int main(int argc, char** argv) {
   struct rlimit nofile;
   getrlimit(RLIMIT_NOFILE, &nofile);
   printf(
-      "RESULT forkfloor label=%s forks=%d%s threads=%d touch_mib=%ld nofile=%llu rss_kib=%ld n=%d "
-      "median_us=%.1f "
-      "p90_us=%.1f mean_us=%.1f\n",
-      label, twoForks ? 2 : 1, twoForks && vforkFirst ? " (vfork first)" : "", threads, touchMib,
+      "RESULT forkfloor label=%s create=%s processes=%d threads=%d touch_mib=%ld nofile=%llu "
+      "rss_kib=%ld n=%d median_us=%.1f p90_us=%.1f mean_us=%.1f\n",
+      label, useVfork ? "vfork" : "fork", twoProcesses ? 2 : 1, threads, touchMib,
       (unsigned long long)nofile.rlim_cur, statusKib("VmRSS"), iterations,
       percentileMicros(samples, iterations, 50), percentileMicros(samples, iterations, 90),
       mean / 1e3);

@@ -4,9 +4,10 @@ import com.zelt.management.tolvaimpl.services.launch.CmdLauncher;
 import java.io.File;
 
 /**
- * launchapp next to the bare two-fork shape made from the same JVM, with the
- * first child forked (as launchapp does) or vforked, interleaved. See
- * benchmarks/native/fork_shapes_jni.cpp.
+ * launchapp next to the bare detached shape made from the same JVM, both
+ * children vforked (launchapp's shape without its work) or both forked
+ * (the shape launchapp had before it created its children in the JVM's
+ * memory), interleaved. See benchmarks/native/fork_shapes_jni.cpp.
  *
  * <pre>
  *   java -Dzelt.native.dir=BUILD/lib -Dzelt.bench.dir=BUILD/benchmarks \
@@ -21,7 +22,7 @@ public final class ForkShapes {
                 .getAbsolutePath());
     }
 
-    static native int launch(String path, boolean vforkFirst);
+    static native int launch(String path, boolean useVfork);
 
     public static void main(String[] args) {
         String label = args[0];
@@ -30,26 +31,26 @@ public final class ForkShapes {
         CmdLauncher cmd = new CmdLauncher();
         String[] argv = {"/bin/true"};
         Samples launcher = new Samples(iterations);
+        Samples vforkVfork = new Samples(iterations);
         Samples forkFork = new Samples(iterations);
-        Samples vforkFork = new Samples(iterations);
         for (int i = -warmup; i < iterations; i++) {
             for (int k = 0; k < 3; k++) {
                 int which = Math.floorMod(i + k, 3);
                 long t0 = System.nanoTime();
                 int rc = which == 0 ? cmd.launchapp(1, -1, -1, -1, -1, argv, null)
-                        : launch("/bin/true", which == 2);
+                        : launch("/bin/true", which == 1);
                 long t1 = System.nanoTime();
                 Samples.check(rc == 0, "launch shape " + which + " returned " + rc);
                 if (i < 0) continue;
-                (which == 0 ? launcher : which == 1 ? forkFork : vforkFork).add(t1 - t0);
+                (which == 0 ? launcher : which == 1 ? vforkVfork : forkFork).add(t1 - t0);
             }
         }
         String rss = " rss_kib=" + Samples.statusKib("VmRSS") + " ";
         Samples.result("shape", "method=launchapp config=" + label + rss + launcher.summary());
+        Samples.result("shape", "method=vfork-vfork config=" + label + rss + vforkVfork.summary());
         Samples.result("shape", "method=fork-fork config=" + label + rss + forkFork.summary());
-        Samples.result("shape", "method=vfork-fork config=" + label + rss + vforkFork.summary());
         launcher.save("shape:launchapp:" + label);
+        vforkVfork.save("shape:vforkvfork:" + label);
         forkFork.save("shape:forkfork:" + label);
-        vforkFork.save("shape:vforkfork:" + label);
     }
 }

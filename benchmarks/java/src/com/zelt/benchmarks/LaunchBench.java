@@ -9,10 +9,11 @@ import java.io.IOException;
  * a busy moment of the machine weighs on all of them alike:
  * <ul>
  * <li>launchapp: CmdLauncher.launchapp keeping the caller's identities; the
- *     time the caller is blocked (two forks and the reaping of the first
- *     child; the program itself starts in the background);
+ *     time the caller is blocked (until the program's exec, and the reaping
+ *     of the intermediate child);
  * <li>launchapp-nobody: the same, switching to user and group 65534, which
- *     adds the user and group database look-ups made before forking;
+ *     adds the user and group database look-ups made before the children
+ *     are created;
  * <li>processbuilder: ProcessBuilder.start() with inherited standard
  *     streams; start() returns once the program has been executed. The
  *     process is waited for outside the timed part.

@@ -19,14 +19,16 @@ import java.util.TreeMap;
  *   Report RUN_DIR REPORT.md NOTES.md COMMAND
  * </pre>
  *
- * RUN_DIR holds samples.txt ("KEY microseconds" lines from every program,
- * all rounds), memory.txt (MemoryBench output), machine.txt and loads.txt
+ * RUN_DIR holds samples-SECTION.txt ("KEY microseconds" lines from every
+ * program, all rounds), memory.txt (MemoryBench output), machine.txt,
+ * sections.txt (when and how each section ran) and loads-SECTION.txt
  * ("name: value" lines). NOTES.md, the findings written by hand, is copied
  * in at the end.
  */
 public final class Report {
     // Targets the numbers are held against.
-    private static final double LAUNCH_VS_FLOOR = 2.2;
+    private static final double LAUNCH_VS_PROCESSBUILDER = 1.2;
+    private static final double LARGE_VS_SMALL = 1.3;
     private static final double LIMIT_SPREAD = 0.10;
     private static final double GETALL_VS_RAW = 1.15;
     private static final double GETALL_VS_RAW_1000 = 1.0;
@@ -40,6 +42,7 @@ public final class Report {
     private static final String[] HEAPS = {"small", "large"};
     private static final String[] LIMITS = {"1024", "20000"};
     private static final int[] ROWS = {100, 1_000, 10_000};
+    private static final String[] SECTIONS = {"launch", "bridge", "memory"};
 
     private final Map<String, double[]> samples = new TreeMap<>();
     private final StringBuilder md = new StringBuilder();
@@ -61,10 +64,14 @@ public final class Report {
 
     private void readSamples() throws IOException {
         Map<String, List<Double>> byKey = new LinkedHashMap<>();
-        for (String line : Files.readAllLines(run.resolve("samples.txt"))) {
-            String[] f = line.trim().split(" ");
-            if (f.length != 2) continue;
-            byKey.computeIfAbsent(f[0], k -> new ArrayList<>()).add(Double.parseDouble(f[1]));
+        for (String section : SECTIONS) {
+            Path file = run.resolve("samples-" + section + ".txt");
+            if (!Files.exists(file)) continue;
+            for (String line : Files.readAllLines(file)) {
+                String[] f = line.trim().split(" ");
+                if (f.length != 2) continue;
+                byKey.computeIfAbsent(f[0], k -> new ArrayList<>()).add(Double.parseDouble(f[1]));
+            }
         }
         byKey.forEach((k, v) -> {
             double[] a = v.stream().mapToDouble(Double::doubleValue).toArray();
@@ -123,8 +130,22 @@ public final class Report {
     private void write(Path out, Path notes, String command) throws IOException {
         Map<String, String> machine = nameValues(run.resolve("machine.txt"));
         md.append("# Benchmarks\n\n");
-        md.append("Made with `").append(command).append("` on ").append(machine.getOrDefault("date", "?"))
-                .append(". Every figure below comes from that one run on one machine.\n\n");
+        Map<String, String> sections = nameValues(run.resolve("sections.txt"));
+        // One run made every section (or the run predates the per-section record).
+        boolean oneRun = sections.isEmpty()
+                || sections.size() == SECTIONS.length && sections.values().stream().distinct().count() == 1;
+        if (oneRun) {
+            md.append("Made with `").append(command).append("` on ").append(machine.getOrDefault("date", "?"))
+                    .append(". Every figure below comes from that one run on one machine.\n\n");
+        } else {
+            md.append("Sections run separately, on one machine; each section's figures come from its ")
+                    .append("own run:\n\n| Section | run |\n|---|---|\n");
+            for (String section : SECTIONS) {
+                md.append("| ").append(section).append(" | ").append(sections.getOrDefault(section, "not run"))
+                        .append(" |\n");
+            }
+            md.append("\nMachine as of the last run (").append(machine.getOrDefault("date", "?")).append("):\n\n");
+        }
         md.append("| Machine | |\n|---|---|\n");
         machine.forEach((k, v) -> {
             if (!k.equals("date")) md.append("| ").append(k).append(" | ").append(v).append(" |\n");
@@ -132,8 +153,10 @@ public final class Report {
         md.append("\nLoad average (1, 5, 15 min) around each phase; the machine is shared, so ")
                 .append("figures taken under load are slower and noisier than on a quiet one:\n\n");
         md.append("| Phase | Load |\n|---|---|\n");
-        nameValues(run.resolve("loads.txt")).forEach((k, v) -> md.append("| ").append(k).append(" | ")
-                .append(v).append(" |\n"));
+        for (String section : SECTIONS) {
+            nameValues(run.resolve("loads-" + section + ".txt")).forEach((k, v) -> md.append("| ").append(k)
+                    .append(" | ").append(v).append(" |\n"));
+        }
         md.append("\n![Launch latency, bridge against raw libnsl, resident size over time](report.png)\n\n");
 
         launch();
@@ -150,52 +173,77 @@ public final class Report {
     private void launch() throws IOException {
         md.append("## 1. Launch latency\n\n");
         md.append("Median / 90th percentile in milliseconds, /bin/true. *launchapp*: how long ")
-                .append("`CmdLauncher.launchapp` blocks its caller (two forks, the first child reaped; ")
-                .append("the caller's identities kept). *as nobody*: the same switching to uid/gid 65534. ")
-                .append("*ProcessBuilder*: `ProcessBuilder.start()` in the same JVM (returns once the ")
-                .append("program runs). *C floor*: a C program timing fork + execv + waitpid after ")
-                .append("touching as much private memory as the JVM of that row had resident; ")
-                .append("*C 2 forks*: the same program in the two-fork shape of the launcher (the child ")
-                .append("forks the exec'ing grandchild and exits, the parent reaps the child); ")
-                .append("*C 2 forks, vfork first*: that shape with the first child made by vfork, so ")
-                .append("that only the grandchild's fork copies the page tables. ")
+                .append("`CmdLauncher.launchapp` blocks its caller; it creates the intermediate process and ")
+                .append("the program's process with `clone(CLONE_VM | CLONE_VFORK)`, each running in the ")
+                .append("JVM's memory on a stack of its own, and returns once the program's exec has ")
+                .append("happened and the intermediate process is reaped (the caller's identities kept). ")
+                .append("*as nobody*: the same switching to uid/gid 65534. *ProcessBuilder*: ")
+                .append("`ProcessBuilder.start()` in the same JVM, interleaved with the launches; it too ")
+                .append("returns once the program has been exec'd. *C fork*: a C program timing fork + ")
+                .append("execv + waitpid after touching as much private memory as the JVM of that row had ")
+                .append("resident (each fork copies the page tables); *C vfork*: the same with vfork, ")
+                .append("which copies nothing; *C 2 vforks*: launchapp's shape in C (the vforked child ")
+                .append("vforks the exec'ing grandchild and exits, the parent reaps the child); ")
+                .append("*C bare process*: C fork from a 1.4 MiB process. ")
                 .append("JVMs: small = default heap, large = `-Xms1g -Xmx1g -XX:+AlwaysPreTouch`; ")
                 .append("descriptor limit set with `ulimit -n` in the shell that starts each program ")
                 .append("(JVMs run with `-XX:-MaxFDLimit` so they keep it).\n\n");
-        md.append("| JVM | ulimit -n | RSS MiB | launchapp | as nobody | ProcessBuilder | C floor | "
-                + "C 2 forks | C 2 forks, vfork first | C bare process | launchapp ÷ C floor (≤ 2.2×) |\n");
+        md.append("| JVM | ulimit -n | RSS MiB | launchapp | as nobody | ProcessBuilder | "
+                + "launchapp ÷ ProcessBuilder (≤ 1.2×) | C fork | C vfork | C 2 vforks | C bare process |\n");
         md.append("|---|---|---|---|---|---|---|---|---|---|---|\n");
         Map<String, String> rss = nameValues(run.resolve("rss.txt"));
-        StringBuilder dat = new StringBuilder("# config launchapp processbuilder floor floor2 floor2v\n");
+        StringBuilder dat = new StringBuilder("# config launchapp processbuilder floor vfloor vfloor2\n");
         for (String heap : HEAPS) {
             for (String limit : LIMITS) {
                 String sfx = ":" + heap + ":" + limit;
-                double r = pct("launch:launchapp" + sfx, 50) / pct("floor:" + heap + ":" + limit, 50);
+                double r = pct("launch:launchapp" + sfx, 50) / pct("launch:processbuilder" + sfx, 50);
                 md.append("| ").append(heap).append(" | ").append(limit).append(" | ")
                         .append(rss.getOrDefault(heap + ":" + limit, "?")).append(" | ")
                         .append(medP90Ms("launch:launchapp" + sfx)).append(" | ")
                         .append(medP90Ms("launch:launchapp-nobody" + sfx)).append(" | ")
                         .append(medP90Ms("launch:processbuilder" + sfx)).append(" | ")
+                        .append(ratio(r)).append(' ').append(verdict(r <= LAUNCH_VS_PROCESSBUILDER)).append(" | ")
                         .append(medP90Ms("floor" + sfx)).append(" | ")
-                        .append(medP90Ms("floor2" + sfx)).append(" | ")
-                        .append(medP90Ms("floor2v" + sfx)).append(" | ")
-                        .append(medP90Ms("floor:none:" + limit)).append(" | ")
-                        .append(ratio(r)).append(' ').append(verdict(r <= LAUNCH_VS_FLOOR)).append(" |\n");
+                        .append(medP90Ms("vfloor" + sfx)).append(" | ")
+                        .append(medP90Ms("vfloor2" + sfx)).append(" | ")
+                        .append(medP90Ms("floor:none:" + limit)).append(" |\n");
                 dat.append(String.format(Locale.ROOT, "\"%s\\n%s\" %.3f %.3f %.3f %.3f %.3f%n", heap, limit,
                         pct("launch:launchapp" + sfx, 50) / 1000, pct("launch:processbuilder" + sfx, 50) / 1000,
-                        pct("floor" + sfx, 50) / 1000, pct("floor2" + sfx, 50) / 1000,
-                        pct("floor2v" + sfx, 50) / 1000));
+                        pct("floor" + sfx, 50) / 1000, pct("vfloor" + sfx, 50) / 1000,
+                        pct("vfloor2" + sfx, 50) / 1000));
             }
         }
         Files.writeString(run.resolve("launch.dat"), dat);
-        md.append("\nSamples per cell: launchapp ").append(count("launch:launchapp:small:1024")).append(" (small), ")
-                .append(count("launch:launchapp:large:1024")).append(" (large); C floor ")
+        md.append("\nSamples per cell: launchapp and ProcessBuilder ").append(count("launch:launchapp:small:1024"))
+                .append(" (small), ").append(count("launch:launchapp:large:1024")).append(" (large); C fork ")
                 .append(count("floor:small:1024")).append(" / ").append(count("floor:large:1024"))
-                .append(", gathered over several interleaved rounds.\n\n");
+                .append("; C vfork and C 2 vforks ").append(count("vfloor:small:1024")).append(" / ")
+                .append(count("vfloor:large:1024")).append(", gathered over several interleaved rounds.\n\n");
+
+        md.append("JVM size (target: launchapp in the large JVM at most 1.3× its median in the small one). ")
+                .append("The two sizes are separate JVMs, run one after the other in every round, so a load ")
+                .append("that changes between them moves the ratio; for comparison the same ratio for ")
+                .append("ProcessBuilder and the C floors, and for launchapp in the one-JVM pairing below.\n\n");
+        md.append("| ulimit -n | launchapp small | large | large ÷ small | target | ProcessBuilder large ÷ small "
+                + "| C fork large ÷ small | C 2 vforks large ÷ small | one-JVM pairing large ÷ small |\n"
+                + "|---|---|---|---|---|---|---|---|---|\n");
+        for (String limit : LIMITS) {
+            double small = pct("launch:launchapp:small:" + limit, 50);
+            double large = pct("launch:launchapp:large:" + limit, 50);
+            double r = large / small;
+            md.append("| ").append(limit).append(" | ").append(ms(small)).append(" ms | ").append(ms(large))
+                    .append(" ms | ").append(ratio(r)).append(" | ").append(verdict(r <= LARGE_VS_SMALL))
+                    .append(" | ").append(ratio(largeOverSmall("launch:processbuilder", limit))).append(" | ")
+                    .append(ratio(largeOverSmall("floor", limit))).append(" | ")
+                    .append(ratio(largeOverSmall("vfloor2", limit))).append(" | ")
+                    .append(ratio(pct("paired:large:" + limit, 50) / pct("paired:small:" + limit, 50)))
+                    .append(" |\n");
+        }
+        md.append("\n");
 
         md.append("Descriptor limit (target: launchapp within 10% between the two limits). *Separate JVMs*: ")
-                .append("the medians of the table above, each limit set by `ulimit -n` before the JVM ")
-                .append("started; the C floor, which closes no descriptors, shows how far the machine's ")
+                .append("the medians of the first table, each limit set by `ulimit -n` before the JVM ")
+                .append("started; the C fork floor, which closes no descriptors, shows how far the machine's ")
                 .append("load alone moves two such runs apart. *One JVM*: launchapp timed in one JVM ")
                 .append("started at 20000, its soft limit switched with prlimit every ten launches, so ")
                 .append("both limits see the same moments of load; the verdict uses this pairing.\n\n");
@@ -219,23 +267,27 @@ public final class Report {
                 .append(count("paired:large:1024")).append(" (large).\n\n");
 
         md.append("The launch shape inside the JVM (ulimit -n 20000, interleaved in one JVM per size): ")
-                .append("launchapp next to a bare JNI call that makes the same two-fork shape for ")
-                .append("/bin/true with nothing else (no strings read, no identities), its first child ")
-                .append("made with fork as launchapp does, or with vfork. Median / 90th percentile in ms; ")
-                .append("ratios against the C floor of the same size at 20000.\n\n");
-        md.append("| JVM | launchapp | fork + fork | vfork + fork | launchapp ÷ floor | fork + fork ÷ floor "
-                + "| vfork + fork ÷ floor |\n|---|---|---|---|---|---|---|\n");
+                .append("launchapp next to a bare JNI call that creates the same detached pair of processes ")
+                .append("for /bin/true with nothing else (no strings read, no environment built, no ")
+                .append("identities), both made with vfork (launchapp's shape without its work) or both ")
+                .append("with fork (each copying the JVM's page tables). Median / 90th percentile in ms.\n\n");
+        md.append("| JVM | launchapp | vfork + vfork | fork + fork | launchapp ÷ vfork + vfork "
+                + "| fork + fork ÷ launchapp |\n|---|---|---|---|---|---|\n");
         for (String heap : HEAPS) {
-            double floor = pct("floor:" + heap + ":20000", 50);
+            double launchapp = pct("shape:launchapp:" + heap, 50);
             md.append("| ").append(heap).append(" | ").append(medP90Ms("shape:launchapp:" + heap)).append(" | ")
+                    .append(medP90Ms("shape:vforkvfork:" + heap)).append(" | ")
                     .append(medP90Ms("shape:forkfork:" + heap)).append(" | ")
-                    .append(medP90Ms("shape:vforkfork:" + heap)).append(" | ")
-                    .append(ratio(pct("shape:launchapp:" + heap, 50) / floor)).append(" | ")
-                    .append(ratio(pct("shape:forkfork:" + heap, 50) / floor)).append(" | ")
-                    .append(ratio(pct("shape:vforkfork:" + heap, 50) / floor)).append(" |\n");
+                    .append(ratio(launchapp / pct("shape:vforkvfork:" + heap, 50))).append(" | ")
+                    .append(ratio(pct("shape:forkfork:" + heap, 50) / launchapp)).append(" |\n");
         }
         md.append("\nSamples per cell: ").append(count("shape:launchapp:small")).append(" (small), ")
                 .append(count("shape:launchapp:large")).append(" (large).\n\n");
+    }
+
+    /** Median in the large JVM's row over the small one's, for a key prefix and limit. */
+    private double largeOverSmall(String prefix, String limit) {
+        return pct(prefix + ":large:" + limit, 50) / pct(prefix + ":small:" + limit, 50);
     }
 
     private void bridge() throws IOException {

@@ -15,14 +15,14 @@ import java.io.File;
  * <h2>What a launch does</h2>
  * The JVM starts a short-lived child, which starts the program's process (the grandchild) and
  * ends as soon as the grandchild has replaced itself with the program or failed to; the calling
- * thread reaps that child and returns. So {@code launchapp} returns once the program's exec has
- * happened or failed, as {@link ProcessBuilder#start()} does, never waiting for the program
- * itself. Nobody in the JVM waits for the
- * program: it is re-parented by the system and leaves no zombie behind. Before it replaces itself
- * with the program, the grandchild
+ * thread waits for that child and returns. So the caller waits until the program's exec has
+ * happened or failed, as with {@link ProcessBuilder#start()}, but never for the program itself.
+ * Nobody in the JVM waits for the program: it is re-parented by the system and leaves no zombie
+ * behind. The program's environment is the JVM's at the time of the call with the extra
+ * environment strings applied in array order (a later string for the same name wins; a bare
+ * {@code NAME} removes that variable); the JVM's own environment is left as it was. Before it
+ * replaces itself with the program, the grandchild
  * <ul>
- *   <li>adds the extra environment strings to the JVM's environment (a later string for the same
- *       name wins; a bare {@code NAME} removes that variable);</li>
  *   <li>closes every descriptor from 3 up; standard input, output and error are the JVM's
  *       own;</li>
  *   <li>when the JVM runs as root and the program is to run as another user, takes the
@@ -39,11 +39,12 @@ import java.io.File;
  *
  * <h2>What the result does and does not tell</h2>
  * 0 means that the program's process was set going: the intermediate child was created and
- * reaped, after the program's exec happened or failed. It does <em>not</em> tell that the program started, nor how it ended. A failure after
- * the fork only writes a message, to the JVM's own standard error unless noted: "second fork
- * failed" (no program; the call still returns 0), "setgroups failed", "setregid failed" or
- * "setreuid failed" (the program is not started), and "execv error" on standard output when the
- * program cannot be run (the grandchild then exits with status 127). Callers that need to know
+ * reaped, after the program's exec happened or failed. It does <em>not</em> tell that the
+ * program started, nor how it ended. A failure in the children only writes a message, to the
+ * JVM's own standard error unless noted: "second fork failed" (no program; the call still returns
+ * 0), "setgroups failed", "setregid failed" or "setreuid failed" (the program is not started), and
+ * "execv error" on standard output when the program cannot be run (the grandchild then exits with
+ * status 127). Callers that need to know
  * whether the program ran must watch for its effects.
  *
  * <p>-1 means that nothing ran, or that the outcome is unknown: the launch was refused (a zero

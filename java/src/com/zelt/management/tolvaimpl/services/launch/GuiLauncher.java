@@ -13,6 +13,10 @@ import java.io.File;
  * no environment of its own: {@code DISPLAY}, {@code XAUTHORITY} and whatever else the
  * application needs must come in the extra environment.
  *
+ * <p>As with {@link CmdLauncher}, the caller waits until the application's exec has happened or
+ * failed, as with {@link ProcessBuilder#start()}, but never for the application itself, which is
+ * not a child of the JVM.
+ *
  * <h2>What the result does and does not tell</h2>
  * As for {@link CmdLauncher}: 0 means that the application's process was set going, not that the
  * application started or that it could open its display; failures after the fork only write a
