@@ -78,9 +78,12 @@ static long statusKib(const char* field) {
 /* Starts the program in the chosen shape; returns the child to wait for. The
  * child side never returns (a vfork child must not leave this frame). */
 static pid_t startChild(int twoProcesses, int useVfork, const char* program, char* const argv[]) {
+  /* vfork is the shape being measured; its children only exec or _exit. */
+  /* NOLINTNEXTLINE(clang-analyzer-unix.Vfork,clang-analyzer-security.insecureAPI.vfork) */
   const pid_t child = useVfork ? vfork() : fork();
   if (child == 0) {
     if (twoProcesses) {
+      /* NOLINTNEXTLINE(clang-analyzer-unix.Vfork,clang-analyzer-security.insecureAPI.vfork) */
       const pid_t grandchild = useVfork ? vfork() : fork();
       if (grandchild != 0) _exit(0);
     }
