@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "client_internal.h"
 #include "xdr_routines.h"
@@ -163,8 +162,11 @@ class Walker {
     if constexpr (kFill) {
       val = reinterpret_cast<T*>(arena_);
       arena_ += room;
+      // The structures are C structs: malloc's block holds them as they
+      // are assigned.
       for (std::uint32_t i = 0; i < n; ++i) {
-        if (!each(*new (&val[i]) T{})) return false;
+        val[i] = T{};
+        if (!each(val[i])) return false;
       }
     } else {
       structBytes_ += room;

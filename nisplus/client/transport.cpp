@@ -56,7 +56,7 @@ constexpr int kKeepaliveProbes = 3;
 // The request buffer of one connection, and the room a reply buffer starts
 // with; a connection keeps a reply buffer no larger than that between calls.
 constexpr u_int kSendBuffer = 8 * 1024;
-constexpr size_t kReceiveBuffer = 64 * 1024;
+constexpr size_t kReceiveBuffer = size_t{64} * 1024;
 // RPC record marking: the last-fragment bit and the fragment length.
 constexpr std::uint32_t kLastFragment = 0x80000000U;
 

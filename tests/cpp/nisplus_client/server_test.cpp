@@ -1026,7 +1026,7 @@ std::string validListing() {
 // a nis_result, each with a few bytes behind the announcement.
 std::vector<std::pair<std::string, std::string>> hostileResults() {
   const std::string tail = Words().u32(0).u32(0).u32(0).bytes();
-  auto after = [&](zotypes type, Words w) {
+  auto after = [&](zotypes type, const Words& w) {
     Words all;
     all.u32(NIS_SUCCESS).u32(1).objectHead(type);
     return all.bytes() + w.bytes() + tail;
@@ -1151,7 +1151,9 @@ TEST_F(ServerTest, HostileRepliesAreRpcErrorsAtOnceAndInLittleMemory) {
     CannedReplier peer("127.0.0.7", body);
     ASSERT_TRUE(peer.ok());
     ColdStartGuard::write(peerRoot);
-    for (const auto& [name, call] : calls) expectCheap(name + ", " + what, NIS_RPCERROR, call);
+    for (const auto& [name, call] : calls) {
+      expectCheap(std::string(name).append(", ").append(what), NIS_RPCERROR, call);
+    }
     EXPECT_EQ(static_cast<int>(calls.size()), peer.requests()) << what;
   }
   // A table below the root: the root's server (the peer) is asked where its
