@@ -70,10 +70,10 @@ chmod 755 "$wrapper/java"
 # The JVM handles its own SIGSEGV (null checks, safepoints): the sanitizer
 # must leave that signal alone. Leak checking at exit would report the JVM's
 # own allocations. No allocation stacks: recording one takes a runtime spin
-# lock that another JVM thread may hold at the moment a launcher forks, and
-# this runtime does not take its locks around fork, so a launched child that
-# allocates (putenv) would spin forever. Reports still show where the bad
-# access happened.
+# lock that this runtime does not take around fork, so any process forked
+# while another thread holds it and then allocating would spin forever (the
+# launchers' child code allocates nothing, but other forks in the suite do).
+# Reports still show where the bad access happened.
 export ASAN_OPTIONS="handle_segv=0:allow_user_segv_handler=1:detect_leaks=0:detect_odr_violation=0:abort_on_error=1:malloc_context_size=0:log_path=$logs/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 export PATH="$wrapper:$PATH"

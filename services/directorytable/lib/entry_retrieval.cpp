@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
@@ -15,8 +16,12 @@ namespace {
 
 // The columns of an object read as an entry. Anything that is not an entry
 // reads as an entry without columns rather than through the wrong union arm.
+// The type is read as the number the server sent: a value outside zotypes
+// may not be read through the enum.
 u_int columnCount(const nis_object& obj) {
-  if (obj.zo_data.zo_type != ENTRY_OBJ) return 0;
+  std::uint32_t type = 0;
+  std::memcpy(&type, &obj.zo_data.zo_type, sizeof type);
+  if (type != ENTRY_OBJ) return 0;
   const entry_obj& e = obj.zo_data.objdata_u.en_data;
   return e.en_cols.en_cols_val != nullptr ? e.en_cols.en_cols_len : 0;
 }
