@@ -18,7 +18,8 @@
 // went away costs an error, never a SIGPIPE. A reply is read whole into
 // memory, growing with the bytes that actually come (not with the lengths a
 // record mark announces), and decoded from there, so that its decoder can
-// check every count against the data (replies.cpp).
+// check every count against the data (replies.cpp). A call may also show
+// the results to a ReplyProgress while they arrive (the streamed listing).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
