@@ -338,8 +338,10 @@ Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
   Walker<false> check(record.data + offset, record.size - offset);
   nis_result scratch{};
   if (!check.result(scratch)) return Decoded::kMalformed;
-  nis_result* res = makeResult(scratch.status);
+  nis_result* res = makeResult(NIS_SUCCESS);
   if (res == nullptr) return Decoded::kNoMemory;
+  // Any 32-bit status, copied as the number it is.
+  std::memcpy(&res->status, &scratch.status, sizeof res->status);
   res->zticks = scratch.zticks;
   res->dticks = scratch.dticks;
   res->aticks = scratch.aticks;

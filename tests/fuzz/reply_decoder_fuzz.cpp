@@ -197,7 +197,9 @@ void nisResult(const uint8_t* data, size_t size, size_t piece) {
   // Every object takes at least 36 bytes on the wire.
   if (sink.objects.size() > size / 36) abort();
   if (decoded != Decoded::kOk) return;
-  if (statusOnly->status != mine->status || statusOnly->objects.objects_len != 0) abort();
+  if (nisplus_client::statusOf(statusOnly) != nisplus_client::statusOf(mine) ||
+      statusOnly->objects.objects_len != 0)
+    abort();
   nis_freeresult(statusOnly);
   if (objectsOf(*mine) != sink.objects) abort();
   // The record now belongs to the result; its strings point into it.
