@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "entry_stream.h"
+
 namespace nisplus_client {
 
 using Clock = std::chrono::steady_clock;
@@ -144,6 +146,46 @@ using ReplyDecoder = Decoded (*)(Record& record, std::size_t offset, void* out);
 Decoded decodeNisResult(Record& record, std::size_t offset, void* out);
 // A NIS_FINDDIRECTORY reply; out is a zeroed fd_result, freed with xdr_free.
 Decoded decodeFindDirectoryResult(Record& record, std::size_t offset, void* out);
+// Sees the results of a call's reply while its record arrives, before the
+// record is decoded.
+class ReplyProgress {
+ public:
+  // A reply to the call begins; any before it (on a connection that was
+  // then lost, or from another server) is void.
+  virtual void started() = 0;
+  // The results' bytes received so far, all of them from the first (the
+  // pointer may change between calls); complete once the record is whole.
+  virtual void arrived(const char* results, std::size_t size, bool complete) = 0;
+
+ protected:
+  ~ReplyProgress() = default;
+};
+
+// Walks the objects of a nis_result reply as they arrive, each checked as
+// the reply decoder checks it, and hands them to an EntrySink.
+class ObjectStream final : public ReplyProgress {
+ public:
+  explicit ObjectStream(EntrySink& sink) : sink_(sink) {}
+  void started() override;
+  void arrived(const char* results, std::size_t size, bool complete) override;
+  // The walk stopped for want of memory.
+  bool noMemory() const { return noMemory_; }
+
+ private:
+  EntrySink& sink_;
+  std::vector<ColumnValue> columns_;
+  std::size_t next_ = 0;     // where the next object begins
+  std::size_t retryAt_ = 0;  // the size at which an incomplete object is walked again
+  std::uint32_t left_ = 0;   // objects still to come
+  bool headerRead_ = false;
+  bool stopped_ = false;
+  bool noMemory_ = false;
+};
+
+// A NIS_IBLIST reply whose objects went to an ObjectStream; out is a
+// nis_result**. The reply is checked whole; the result carries its status
+// and no objects.
+Decoded decodeListingStatus(Record& record, std::size_t offset, void* out);
 // Whether len bytes can hold the directory_obj they begin with: every count
 // and length fits in the data.
 bool directoryFits(const char* data, std::size_t len);
@@ -159,10 +201,12 @@ enum class CallOutcome {
 
 // One RPC to one server of a directory, over a pooled TCP connection with
 // AUTH_SYS credentials, bounded by deadline. The reply is decoded into
-// result with decode.
+// result with decode; with progress, its results are shown to progress
+// while they arrive.
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, ReplyDecoder decode, void* result,
-                       Clock::time_point deadline, bool idempotent);
+                       Clock::time_point deadline, bool idempotent,
+                       ReplyProgress* progress = nullptr);
 
 // The deadline of one attempt when `left` servers (this one included) may
 // still be tried before `deadline`: an equal share of the time left, so a

@@ -155,9 +155,11 @@ enum class Access { kRead, kUpdate };
 // directory's master alone, with the whole budget, and its answer stands:
 // replicas only ever answer NIS_NOTMASTER, and a master that is merely slow
 // may still carry the change out after its caller has given up on it.
+// With progress, the results go to it as they arrive and the result keeps
+// only their status (decodeListingStatus).
 nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t xdrArgs,
-                          const void* args, unsigned flags, Access access,
-                          Clock::time_point start) {
+                          const void* args, unsigned flags, Access access, Clock::time_point start,
+                          ReplyProgress* progress = nullptr) {
   const bool update = access == Access::kUpdate;
   // Refuse what would not encode before anything reaches a server.
   if (xdr_sizeof(xdrArgs, const_cast<void*>(args)) == 0) return makeResult(NIS_BADOBJECT);
@@ -172,8 +174,10 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
   nis_result* kept = nullptr;  // the last NOT_ME/NOSUCHNAME/SYSTEMERROR answer
   for (size_t i = 0; i < count; ++i) {
     nis_result* res = nullptr;
-    const CallOutcome outcome = callServer(dir->servers[i], proc, xdrArgs, args, decodeNisResult,
-                                           &res, attemptDeadline(deadline, count - i), !update);
+    const CallOutcome outcome =
+        callServer(dir->servers[i], proc, xdrArgs, args,
+                   progress != nullptr ? decodeListingStatus : decodeNisResult, &res,
+                   attemptDeadline(deadline, count - i), !update, progress);
     if (outcome == CallOutcome::kNoMemory) {
       nis_freeresult(kept);
       return makeResult(NIS_NOMEMORY);
@@ -237,7 +241,8 @@ nis_result* nameCall(const char* name, const nis_object* obj, bool needObject, u
 }
 
 nis_result* tableCall(const char* name, const nis_object* obj, bool needObject, unsigned flags,
-                      rpcproc_t proc, Access access, IndexedName* parsedOut = nullptr) {
+                      rpcproc_t proc, Access access, IndexedName* parsedOut = nullptr,
+                      ReplyProgress* progress = nullptr) {
   const Clock::time_point start = Clock::now();
   IndexedName parsed;
   if (parseIndexedName(name, parsed) != NIS_SUCCESS || !isFullyQualified(parsed.table) ||
@@ -258,7 +263,7 @@ nis_result* tableCall(const char* name, const nis_object* obj, bool needObject, 
     req.ibr_obj.ibr_obj_val = prepared.get();
   }
   nis_result* res = callDirectory(parsed.table, proc, reinterpret_cast<xdrproc_t>(xdr_ib_request),
-                                  &req, flags, access, start);
+                                  &req, flags, access, start, progress);
   if (parsedOut != nullptr) *parsedOut = std::move(parsed);
   return res;
 }
@@ -274,6 +279,19 @@ nis_result* guarded(F&& f) {
 }
 
 }  // namespace
+
+nis_result* listEntries(const char* name, EntrySink& sink) {
+  return guarded([&]() -> nis_result* {
+    ObjectStream stream(sink);
+    nis_result* res =
+        tableCall(name, nullptr, false, 0, NIS_IBLIST, Access::kRead, nullptr, &stream);
+    if (res != nullptr && stream.noMemory()) {
+      freeResult(res);
+      return makeResult(NIS_NOMEMORY);
+    }
+    return res;
+  });
+}
 
 }  // namespace nisplus_client
 

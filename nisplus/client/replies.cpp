@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "client_internal.h"
 #include "xdr_routines.h"
@@ -62,9 +63,15 @@ constexpr size_t kBlockHeader = alignUp(sizeof(ResultBlock));
 template <bool kFill>
 class Walker {
  public:
-  Walker(char* data, size_t len, char* arena = nullptr) : p_(data), left_(len), arena_(arena) {}
+  Walker(char* data, size_t len, char* arena = nullptr)
+      : p_(data), len_(len), left_(len), arena_(arena) {}
 
   size_t structBytes() const { return structBytes_; }
+  // Bytes walked so far.
+  size_t consumed() const { return len_ - left_; }
+  // In the checking pass: the values of an entry's columns are appended to
+  // columns as they are walked (pointing into the unchanged data).
+  void captureColumns(std::vector<ColumnValue>* columns) { columns_ = columns; }
 
   bool result(nis_result& r) {
     return enumeration(r.status) &&
@@ -83,6 +90,11 @@ class Walker {
                  [this](oar_mask& m) { return u32(m.oa_rights) && enumeration(m.oa_otype); });
   }
 
+  // The start of a nis_result: its status and the count of its objects.
+  bool header(nis_error& status, std::uint32_t& objects) {
+    return enumeration(status) && u32(objects);
+  }
+
   bool findDirectoryResult() {
     nis_error status{};
     char* source = nullptr;
@@ -90,6 +102,48 @@ class Walker {
     u_int len = 0;
     return enumeration(status) && string(source) && bytes(data, len, kNoLimit) &&
            bytes(data, len, kNoLimit);
+  }
+
+  bool object(nis_object& o) {
+    if (!u32(o.zo_oid.ctime) || !u32(o.zo_oid.mtime) || !string(o.zo_name) || !string(o.zo_owner) ||
+        !string(o.zo_group) || !string(o.zo_domain) || !u32(o.zo_access) || !u32(o.zo_ttl) ||
+        !enumeration(o.zo_data.zo_type)) {
+      return false;
+    }
+    // A server may send any type: read it as the number it is, since a
+    // value outside zotypes may not be read through the enum.
+    std::uint32_t type = 0;
+    std::memcpy(&type, &o.zo_data.zo_type, sizeof type);
+    auto& u = o.zo_data.objdata_u;
+    switch (type) {
+      case NIS_DIRECTORY_OBJ:
+        return directory(u.di_data);
+      case NIS_GROUP_OBJ:
+        return u32(u.gr_data.gr_flags) &&
+               array(kWireName, u.gr_data.gr_members.gr_members_val,
+                     u.gr_data.gr_members.gr_members_len,
+                     [this](nis_name& member) { return string(member); });
+      case NIS_TABLE_OBJ:
+        return table(u.ta_data);
+      case NIS_ENTRY_OBJ:
+        return string(u.en_data.en_type) &&
+               array(kWireEntryCol, u.en_data.en_cols.en_cols_val, u.en_data.en_cols.en_cols_len,
+                     [this](entry_col& c) { return entryColumn(c); });
+      case NIS_LINK_OBJ:
+        return enumeration(u.li_data.li_rtype) &&
+               array(kWireAttr, u.li_data.li_attrs.li_attrs_val, u.li_data.li_attrs.li_attrs_len,
+                     [this](nis_attr& a) {
+                       return string(a.zattr_ndx) &&
+                              bytes(a.zattr_val.zattr_val_val, a.zattr_val.zattr_val_len, kNoLimit);
+                     }) &&
+               string(u.li_data.li_name);
+      case NIS_PRIVATE_OBJ:
+        return bytes(u.po_data.po_data_val, u.po_data.po_data_len, kNoLimit);
+      default:
+        // NIS_NO_OBJ, NIS_BOGUS_OBJ and types this client does not know
+        // carry no data.
+        return true;
+    }
   }
 
  private:
@@ -187,67 +241,38 @@ class Walker {
            u32(s.key_type) && bytes(s.pkey.n_bytes, s.pkey.n_len, kNetobjMax);
   }
 
-  bool object(nis_object& o) {
-    if (!u32(o.zo_oid.ctime) || !u32(o.zo_oid.mtime) || !string(o.zo_name) || !string(o.zo_owner) ||
-        !string(o.zo_group) || !string(o.zo_domain) || !u32(o.zo_access) || !u32(o.zo_ttl) ||
-        !enumeration(o.zo_data.zo_type)) {
-      return false;
-    }
-    // A server may send any type: read it as the number it is, since a
-    // value outside zotypes may not be read through the enum.
-    std::uint32_t type = 0;
-    std::memcpy(&type, &o.zo_data.zo_type, sizeof type);
-    auto& u = o.zo_data.objdata_u;
-    switch (type) {
-      case NIS_DIRECTORY_OBJ:
-        return directory(u.di_data);
-      case NIS_GROUP_OBJ:
-        return u32(u.gr_data.gr_flags) &&
-               array(kWireName, u.gr_data.gr_members.gr_members_val,
-                     u.gr_data.gr_members.gr_members_len,
-                     [this](nis_name& member) { return string(member); });
-      case NIS_TABLE_OBJ: {
-        table_obj& t = u.ta_data;
-        std::uint32_t sep = 0;
-        const bool ok = string(t.ta_type, kShortStringMax) && enumeration(t.ta_maxcol) &&
-                        u32(sep) &&
-                        array(kWireTableCol, t.ta_cols.ta_cols_val, t.ta_cols.ta_cols_len,
-                              [this](table_col& c) {
-                                return string(c.tc_name, kShortStringMax) && u32(c.tc_flags) &&
-                                       u32(c.tc_rights);
-                              }) &&
-                        string(t.ta_path);
-        t.ta_sep = static_cast<u_char>(sep);
-        return ok;
+  bool table(table_obj& t) {
+    std::uint32_t sep = 0;
+    const bool ok =
+        string(t.ta_type, kShortStringMax) && enumeration(t.ta_maxcol) && u32(sep) &&
+        array(kWireTableCol, t.ta_cols.ta_cols_val, t.ta_cols.ta_cols_len,
+              [this](table_col& c) {
+                return string(c.tc_name, kShortStringMax) && u32(c.tc_flags) && u32(c.tc_rights);
+              }) &&
+        string(t.ta_path);
+    t.ta_sep = static_cast<u_char>(sep);
+    return ok;
+  }
+
+  bool entryColumn(entry_col& c) {
+    if (!u32(c.ec_flags)) return false;
+    char* const lengthWord = p_;
+    if (!bytes(c.ec_value.ec_value_val, c.ec_value.ec_value_len, kNoLimit)) return false;
+    if constexpr (!kFill) {
+      if (columns_ != nullptr) {
+        const u_int n = c.ec_value.ec_value_len;
+        columns_->push_back(ColumnValue{n != 0 ? lengthWord + 4 : nullptr, n});
       }
-      case NIS_ENTRY_OBJ:
-        return string(u.en_data.en_type) &&
-               array(kWireEntryCol, u.en_data.en_cols.en_cols_val, u.en_data.en_cols.en_cols_len,
-                     [this](entry_col& c) {
-                       return u32(c.ec_flags) &&
-                              bytes(c.ec_value.ec_value_val, c.ec_value.ec_value_len, kNoLimit);
-                     });
-      case NIS_LINK_OBJ:
-        return enumeration(u.li_data.li_rtype) &&
-               array(kWireAttr, u.li_data.li_attrs.li_attrs_val, u.li_data.li_attrs.li_attrs_len,
-                     [this](nis_attr& a) {
-                       return string(a.zattr_ndx) &&
-                              bytes(a.zattr_val.zattr_val_val, a.zattr_val.zattr_val_len, kNoLimit);
-                     }) &&
-               string(u.li_data.li_name);
-      case NIS_PRIVATE_OBJ:
-        return bytes(u.po_data.po_data_val, u.po_data.po_data_len, kNoLimit);
-      default:
-        // NIS_NO_OBJ, NIS_BOGUS_OBJ and types this client does not know
-        // carry no data.
-        return true;
     }
+    return true;
   }
 
   char* p_;
+  size_t len_;
   size_t left_;
   char* arena_;
   size_t structBytes_ = 0;
+  std::vector<ColumnValue>* columns_ = nullptr;
 };
 
 }  // namespace
@@ -307,6 +332,74 @@ Decoded decodeFindDirectoryResult(Record& record, size_t offset, void* out) {
   xdr_free(reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(res));
   *res = fd_result{};
   return Decoded::kMalformed;
+}
+
+Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
+  Walker<false> check(record.data + offset, record.size - offset);
+  nis_result scratch{};
+  if (!check.result(scratch)) return Decoded::kMalformed;
+  nis_result* res = makeResult(NIS_SUCCESS);
+  if (res == nullptr) return Decoded::kNoMemory;
+  // Any 32-bit status, copied as the number it is.
+  std::memcpy(&res->status, &scratch.status, sizeof res->status);
+  res->zticks = scratch.zticks;
+  res->dticks = scratch.dticks;
+  res->aticks = scratch.aticks;
+  *static_cast<nis_result**>(out) = res;
+  return Decoded::kOk;
+}
+
+void ObjectStream::started() {
+  headerRead_ = false;
+  stopped_ = false;
+  noMemory_ = false;
+  next_ = 0;
+  left_ = 0;
+  retryAt_ = 0;
+}
+
+void ObjectStream::arrived(const char* results, size_t size, bool complete) {
+  if (stopped_) return;
+  try {
+    if (!headerRead_) {
+      // The status, then the count of objects.
+      if (size < 8) return;
+      Walker<false> head(const_cast<char*>(results), 8);
+      nis_error status{};
+      std::uint32_t count = 0;
+      head.header(status, count);
+      headerRead_ = true;
+      next_ = 8;
+      left_ = count;
+      if (!sink_.begin(count)) stopped_ = true;
+    }
+    while (!stopped_ && left_ > 0) {
+      if (!complete && size < retryAt_) return;
+      Walker<false> walk(const_cast<char*>(results + next_), size - next_);
+      columns_.clear();
+      walk.captureColumns(&columns_);
+      nis_object scratch{};
+      if (!walk.object(scratch)) {
+        // Not all of it is here yet (or it is malformed, which the check
+        // of the whole reply will tell). It is walked again once twice as
+        // many of its bytes have come, so that an object of any size costs
+        // at most about twice its walk.
+        retryAt_ = next_ + 2 * (size - next_) + 1;
+        if (complete) stopped_ = true;
+        return;
+      }
+      std::uint32_t type = 0;
+      std::memcpy(&type, &scratch.zo_data.zo_type, sizeof type);
+      next_ += walk.consumed();
+      --left_;
+      if (!sink_.object(type, columns_.data(), static_cast<u_int>(columns_.size()))) {
+        stopped_ = true;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    noMemory_ = true;
+    stopped_ = true;
+  }
 }
 
 bool directoryFits(const char* data, size_t len) {

@@ -18,7 +18,8 @@
 // went away costs an error, never a SIGPIPE. A reply is read whole into
 // memory, growing with the bytes that actually come (not with the lengths a
 // record mark announces), and decoded from there, so that its decoder can
-// check every count against the data (replies.cpp).
+// check every count against the data (replies.cpp). A call may also show
+// the results to a ReplyProgress while they arrive (the streamed listing).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -59,6 +60,11 @@ constexpr u_int kSendBuffer = 8 * 1024;
 constexpr size_t kReceiveBuffer = size_t{64} * 1024;
 // RPC record marking: the last-fragment bit and the fragment length.
 constexpr std::uint32_t kLastFragment = 0x80000000U;
+// The bytes of an accepted reply's header: at least xid, direction, reply
+// status, verifier flavour and length, accept status; at most that with a
+// verifier body of MAX_AUTH_BYTES.
+constexpr size_t kMinReplyHeader = 24;
+constexpr size_t kMaxReplyHeader = kMinReplyHeader + MAX_AUTH_BYTES;
 
 std::atomic<std::uint64_t> gConnectionsOpened{0};
 std::atomic<std::uint64_t> gPortLookups{0};
@@ -176,7 +182,7 @@ class RpcStream {
   // (connectionSurvives) excepted, the stream is no longer usable. A reply
   // that came but could not be decoded for want of memory sets noMemory().
   clnt_stat call(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, ReplyDecoder decode,
-                 void* result, Clock::time_point deadline) {
+                 void* result, Clock::time_point deadline, ReplyProgress* progress) {
     deadline_ = deadline;
     timedOut_ = ioFailed_ = sent_ = received_ = noMemory_ = false;
     lastUsed_ = Clock::now();
@@ -198,16 +204,8 @@ class RpcStream {
     rpc_msg reply{};
     size_t bodyOffset = 0;
     for (;;) {
-      if (!readRecord()) return ioStatus();
-      reply = rpc_msg{};
-      reply.acpted_rply.ar_verf = _null_auth;
-      reply.acpted_rply.ar_results.where = nullptr;
-      reply.acpted_rply.ar_results.proc = headerOnly;
-      XDR header;
-      xdrmem_create(&header, record_.data, static_cast<u_int>(record_.size), XDR_DECODE);
-      const bool decoded = xdr_replymsg(&header, &reply);
-      bodyOffset = xdr_getpos(&header);
-      xdr_destroy(&header);
+      if (!readRecord(msg.rm_xid, progress)) return ioStatus();
+      const bool decoded = decodeHeader(reply, bodyOffset);
       if (decoded && reply.rm_xid == msg.rm_xid) break;
       freeVerifier(reply);
       // A reply to another call, or a record that is no reply: skip it.
@@ -233,6 +231,45 @@ class RpcStream {
 
  private:
   clnt_stat ioStatus() const { return timedOut_ ? RPC_TIMEDOUT : RPC_CANTRECV; }
+
+  // The header of the reply in record_ (the whole record or its start);
+  // its results begin at offset. The verifier is freed with freeVerifier.
+  bool decodeHeader(rpc_msg& reply, size_t& offset) {
+    reply = rpc_msg{};
+    reply.acpted_rply.ar_verf = _null_auth;
+    reply.acpted_rply.ar_results.where = nullptr;
+    reply.acpted_rply.ar_results.proc = headerOnly;
+    XDR header;
+    xdrmem_create(&header, record_.data, static_cast<u_int>(record_.size), XDR_DECODE);
+    const bool decoded = xdr_replymsg(&header, &reply);
+    offset = xdr_getpos(&header);
+    xdr_destroy(&header);
+    return decoded;
+  }
+
+  // Called as the record arrives: once its header shows the accepted reply
+  // to call xid, the results so far go to progress.
+  void watch(std::uint32_t xid, ReplyProgress* progress, bool complete) {
+    if (watch_ == Watch::kHeader) {
+      if (record_.size < kMinReplyHeader && !complete) return;
+      rpc_msg reply{};
+      size_t offset = 0;
+      const bool decoded = decodeHeader(reply, offset);
+      const bool ours = decoded && reply.rm_xid == xid && replyStatus(reply) == RPC_SUCCESS;
+      freeVerifier(reply);
+      if (!decoded && !complete && record_.size < kMaxReplyHeader) return;  // more to come
+      if (!ours) {
+        watch_ = Watch::kNone;
+        return;
+      }
+      resultsOffset_ = offset;
+      watch_ = Watch::kResults;
+      progress->started();
+    }
+    if (watch_ == Watch::kResults) {
+      progress->arrived(record_.data + resultsOffset_, record_.size - resultsOffset_, complete);
+    }
+  }
 
   void freeVerifier(rpc_msg& reply) {
     if (reply.rm_reply.rp_stat != MSG_ACCEPTED) return;
@@ -277,8 +314,11 @@ class RpcStream {
   // Reads one whole record (all its fragments) into record_. The buffer
   // grows with the bytes received, at most doubling, so a fragment length
   // that announces more than comes costs no more than twice what came.
-  bool readRecord() {
+  // With progress, the results of the reply to call xid go to it as they
+  // come (see watch).
+  bool readRecord(std::uint32_t xid, ReplyProgress* progress) {
     record_.size = 0;
+    watch_ = progress != nullptr ? Watch::kHeader : Watch::kNone;
     for (;;) {
       std::uint32_t mark = 0;
       if (!receiveFull(&mark, sizeof mark)) return false;
@@ -303,7 +343,9 @@ class RpcStream {
         if (n < 0) return false;
         record_.size += static_cast<size_t>(n);
         fragment -= static_cast<size_t>(n);
+        if (watch_ != Watch::kNone && fragment > 0) watch(xid, progress, false);
       }
+      if (watch_ != Watch::kNone) watch(xid, progress, last);
       if (last) return true;
     }
   }
@@ -353,6 +395,10 @@ class RpcStream {
   bool received_ = false;
   bool noMemory_ = false;
   Record record_;
+  // How far the record being read has been shown to a ReplyProgress.
+  enum class Watch { kNone, kHeader, kResults };
+  Watch watch_ = Watch::kNone;
+  size_t resultsOffset_ = 0;
 };
 
 Decoded decodePort(Record& record, size_t offset, void* out) {
@@ -374,7 +420,7 @@ in_port_t lookupPort(std::uint32_t host, Clock::time_point deadline) {
   };
   u_long port = 0;
   const clnt_stat stat = pmap.call(PMAPPROC_GETPORT, reinterpret_cast<xdrproc_t>(xdr_pmap), &query,
-                                   decodePort, &port, deadline);
+                                   decodePort, &port, deadline, nullptr);
   if (stat != RPC_SUCCESS || port == 0 || port > 65535) return 0;
   return static_cast<in_port_t>(port);
 }
@@ -458,7 +504,7 @@ bool connectionSurvives(clnt_stat stat) {
 
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, ReplyDecoder decode, void* result,
-                       Clock::time_point deadline, bool idempotent) {
+                       Clock::time_point deadline, bool idempotent, ReplyProgress* progress) {
   for (size_t h = 0; h < server.hosts.size(); ++h) {
     const std::uint32_t host = server.hosts[h];
     const Clock::time_point hostDeadline = attemptDeadline(deadline, server.hosts.size() - h);
@@ -476,7 +522,8 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
       const Clock::time_point callDeadline =
           reused && idempotent && !retried ? attemptDeadline(hostDeadline, 2) : hostDeadline;
       ++gCalls;
-      const clnt_stat stat = conn->call(proc, xdrArgs, args, decode, result, callDeadline);
+      const clnt_stat stat =
+          conn->call(proc, xdrArgs, args, decode, result, callDeadline, progress);
       if (stat == RPC_SUCCESS) {
         putBack(std::move(conn));
         return CallOutcome::kReplied;

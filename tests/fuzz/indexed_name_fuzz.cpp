@@ -2,7 +2,8 @@
 // nothing in between, and the NIS+ client layer splits "[col=value,...],
 // table" on its delimiters. For any criteria:
 // - the composed name is exactly criteria followed by the table name;
-// - a name the parser accepts carries no delimiter inside any part, and
+// - a name the parser accepts carries no delimiter inside any part that
+//   would end it there (see checkParsed), and
 //   composing its parts again parses to the same parts (nothing is lost,
 //   merged or split differently);
 // - the name helpers never read outside the name.
@@ -43,8 +44,11 @@ void checkParsed(const std::string& name) {
   if (parseIndexedName(name.c_str(), parsed) != NIS_SUCCESS) return;
   if (parsed.table.empty() || parsed.table.find_first_of("[]=") != std::string::npos) abort();
   for (const auto& a : parsed.attrs) {
-    if (a.name.empty() || a.name.find_first_of("[]=,") != std::string::npos) abort();
-    if (a.value.find_first_of("[]=,") != std::string::npos) abort();
+    // As the system client splits them: a column name ends at its first
+    // '=' (it may be empty: the server refuses it), a value at the next ','
+    // or ']'; either may hold '['.
+    if (a.name.find_first_of("]=,") != std::string::npos) abort();
+    if (a.value.find_first_of("],") != std::string::npos) abort();
   }
   IndexedName again;
   if (parseIndexedName(compose(parsed).c_str(), again) != NIS_SUCCESS || !same(parsed, again))

@@ -9,12 +9,20 @@
 //   exactly for an empty value, and encodes to the same bytes as the
 //   result rpcgen's routine decodes from the same reply, which must accept
 //   it too;
-// - an fd_result it accepts is rpcgen's decoding of the same bytes.
+// - an fd_result it accepts is rpcgen's decoding of the same bytes;
+// - the streamed walk of a nis_result, fed the bytes in pieces (each time
+//   in a buffer of exactly the bytes so far), reads nothing past them,
+//   hands over exactly the decoder's objects when the decoder accepts the
+//   reply (and the status-only decoder agrees with it either way), and
+//   never more objects than the bytes held.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "client_internal.h"
 #include "xdr_routines.h"
@@ -114,11 +122,86 @@ void fill(Record& rec, const uint8_t* data, size_t size) {
   rec.size = rec.capacity = size;
 }
 
-void nisResult(const uint8_t* data, size_t size) {
+using Objects = std::vector<std::pair<std::uint32_t, std::vector<std::string>>>;
+
+struct Collected final : nisplus_client::EntrySink {
+  int begins = 0;
+  Objects objects;
+  bool begin(u_int) override {
+    ++begins;
+    objects.clear();
+    return true;
+  }
+  bool object(std::uint32_t type, const nisplus_client::ColumnValue* columns,
+              u_int count) override {
+    std::vector<std::string> v;
+    for (u_int i = 0; i < count; ++i) {
+      if ((columns[i].bytes == nullptr) != (columns[i].size == 0)) abort();
+      v.emplace_back(columns[i].bytes != nullptr ? columns[i].bytes : "", columns[i].size);
+    }
+    objects.emplace_back(type, std::move(v));
+    return true;
+  }
+};
+
+// The objects a decoded result holds, as a sink is given them.
+Objects objectsOf(const nis_result& r) {
+  Objects out;
+  for (u_int j = 0; j < r.objects.objects_len; ++j) {
+    const nis_object& o = r.objects.objects_val[j];
+    std::uint32_t type = 0;
+    std::memcpy(&type, &o.zo_data.zo_type, sizeof type);
+    std::vector<std::string> v;
+    if (type == NIS_ENTRY_OBJ) {
+      const entry_obj& e = o.zo_data.objdata_u.en_data;
+      for (u_int i = 0; i < e.en_cols.en_cols_len; ++i) {
+        const auto& value = e.en_cols.en_cols_val[i].ec_value;
+        v.emplace_back(value.ec_value_val != nullptr ? value.ec_value_val : "", value.ec_value_len);
+      }
+    }
+    out.emplace_back(type, std::move(v));
+  }
+  return out;
+}
+
+// The streamed walk over data arriving `piece` bytes at a time.
+Collected streamed(const uint8_t* data, size_t size, size_t piece) {
+  Collected sink;
+  nisplus_client::ObjectStream stream(sink);
+  stream.started();
+  for (size_t have = 0;;) {
+    have = std::min(size, have + piece);
+    const bool complete = have == size;
+    char* buf = static_cast<char*>(malloc(have == 0 ? 1 : have));
+    if (buf == nullptr) abort();
+    if (have != 0) memcpy(buf, data, have);
+    stream.arrived(buf, have, complete);
+    free(buf);
+    if (complete) break;
+  }
+  return sink;
+}
+
+void nisResult(const uint8_t* data, size_t size, size_t piece) {
+  const Collected sink = streamed(data, size, piece);
+  if (sink.begins > 1) abort();
+  Record status;
+  fill(status, data, size);
+  nis_result* statusOnly = nullptr;
+  const Decoded statusDecoded = nisplus_client::decodeListingStatus(status, 0, &statusOnly);
   Record rec;
   fill(rec, data, size);
   nis_result* mine = nullptr;
-  if (nisplus_client::decodeNisResult(rec, 0, &mine) != Decoded::kOk) return;
+  const Decoded decoded = nisplus_client::decodeNisResult(rec, 0, &mine);
+  if (decoded != statusDecoded) abort();
+  // Every object takes at least 36 bytes on the wire.
+  if (sink.objects.size() > size / 36) abort();
+  if (decoded != Decoded::kOk) return;
+  if (nisplus_client::statusOf(statusOnly) != nisplus_client::statusOf(mine) ||
+      statusOnly->objects.objects_len != 0)
+    abort();
+  nis_freeresult(statusOnly);
+  if (objectsOf(*mine) != sink.objects) abort();
   // The record now belongs to the result; its strings point into it.
   const char* record = nisplus_client::replyRecordOf(mine);
   const Bounds b{record, record + size};
@@ -153,7 +236,8 @@ void findDirectoryResult(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   if ((data[0] & 1) == 0) {
-    nisResult(data + 1, size - 1);
+    // The other bits of the first byte choose how the reply is cut.
+    nisResult(data + 1, size - 1, (data[0] >> 1) + 1u);
   } else {
     findDirectoryResult(data + 1, size - 1);
   }

@@ -2,10 +2,12 @@
 // kept in the session slot, or all at once as one flat String[].
 #include <rpcsvc/nis.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 
+#include "entry_stream.h"
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
 #include "session_registry.h"
@@ -49,24 +51,28 @@ jobjectArray entryRow(JNIEnv* env, const nis_object& obj) {
   return row.release();
 }
 
-// The entries of a session that match criteria: the indexed name is
-// composed under the lock, the listing fetched without it, so other sessions
-// carry on meanwhile. Null for a bad handle or criteria, a failed listing or
-// one without entries; otherwise the listing (the caller frees it), and in
+// The indexed name of the entries of a session that match criteria,
+// composed under the lock (the listing is then fetched without it, so other
+// sessions carry on meanwhile); null for a bad handle or criteria. In
 // *generation the session it was made for. With restart, the session's
 // earlier iteration ends first, whatever follows.
+MallocPtr<char> matchingName(jint handle, const jni::Utf8String& criteria, bool restart,
+                             uint64_t* generation) {
+  RegistryLock lock;
+  TableSession* s = sessionForHandle(handle);
+  if (s == nullptr) return MallocPtr<char>(nullptr);
+  if (restart) resetIteration(s);
+  if (!criteria.ok()) return MallocPtr<char>(nullptr);
+  *generation = sessionGeneration[handle];
+  return MallocPtr<char>(composeIndexedName(s, criteria.c_str()));
+}
+
+// The listing of the entries that match criteria (the caller frees it), or
+// null for a bad handle or criteria, a failed listing or one without
+// entries.
 nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool restart,
                          uint64_t* generation) {
-  MallocPtr<char> name;
-  {
-    RegistryLock lock;
-    TableSession* s = sessionForHandle(handle);
-    if (s == nullptr) return nullptr;
-    if (restart) resetIteration(s);
-    if (!criteria.ok()) return nullptr;
-    *generation = sessionGeneration[handle];
-    name.reset(composeIndexedName(s, criteria.c_str()));
-  }
+  MallocPtr<char> name = matchingName(handle, criteria, restart, generation);
   if (name.get() == nullptr) return nullptr;
   NisResult listing(nis_list(name.get(), 0, nullptr, nullptr));
   const nis_result* r = listing.get();
@@ -74,6 +80,115 @@ nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool rest
     return nullptr;
   return listing.release();
 }
+
+// The flat String[] of a listing, filled row after row while the reply
+// arrives, each row as wide as the first entry (padded with "", or cut).
+// The array grows with the values that came, doubling, up to the rows the
+// reply announces times that width: never sized by a count alone, which a
+// reply may announce without holding it.
+class FlatRows final : public nisplus_client::EntrySink {
+ public:
+  explicit FlatRows(JNIEnv* env) : env_(env) {}
+  ~FlatRows() { drop(); }
+  FlatRows(const FlatRows&) = delete;
+  FlatRows& operator=(const FlatRows&) = delete;
+
+  bool begin(u_int objects) override {
+    drop();
+    objects_ = objects;
+    seen_ = 0;
+    return true;
+  }
+
+  bool object(std::uint32_t type, const nisplus_client::ColumnValue* columns,
+              u_int count) override {
+    if (type != ENTRY_OBJ) count = 0;  // anything else reads as an entry without columns
+    if (seen_++ == 0) {
+      width_ = count;
+      const uint64_t total = static_cast<uint64_t>(objects_) * width_;
+      if (total > static_cast<uint64_t>(INT_MAX)) return false;
+      total_ = static_cast<jsize>(total);
+    }
+    for (u_int i = 0; i < width_; ++i) {
+      const bool present = i < count && columns[i].bytes != nullptr;
+      // Values are C strings: cut at their first NUL.
+      const char* bytes = present ? columns[i].bytes : "";
+      const size_t len = present ? strnlen(bytes, columns[i].size) : 0;
+      if (!store(bytes, len)) return false;
+    }
+    return true;
+  }
+
+  // The finished array once every announced object came (an empty one for
+  // rows of no columns); null otherwise.
+  jobjectArray release() {
+    if (objects_ == 0 || seen_ != objects_ || filled_ != total_) return nullptr;
+    if (array_ == nullptr) return jni::newStringArray(env_, 0);
+    jobjectArray a = array_;
+    array_ = nullptr;
+    return a;
+  }
+
+ private:
+  bool store(const char* bytes, size_t len) {
+    if (filled_ == capacity_ && !grow()) return false;
+    jstring s = jni::newStringFromUtf8(env_, bytes, len);
+    if (s == nullptr) return false;
+    env_->SetObjectArrayElement(array_, filled_++, s);
+    env_->DeleteLocalRef(s);
+    return true;
+  }
+
+  // Moves the values so far into an array twice as long (at most total_).
+  bool grow() {
+    constexpr jsize kFirst = 1024;
+    const jsize room =
+        std::min(total_, std::max(kFirst, capacity_ > total_ / 2 ? total_ : capacity_ * 2));
+    jobjectArray bigger = jni::newStringArray(env_, room);
+    if (bigger == nullptr) return false;
+    if (filled_ > 0 && !copyInto(bigger)) {
+      env_->DeleteLocalRef(bigger);
+      return false;
+    }
+    if (array_ != nullptr) env_->DeleteLocalRef(array_);
+    array_ = bigger;
+    capacity_ = room;
+    return true;
+  }
+
+  bool copyInto(jobjectArray to) {
+    jni::ScopedLocalRef<jclass> system(env_, env_->FindClass("java/lang/System"));
+    jmethodID arraycopy =
+        system.get() == nullptr
+            ? nullptr
+            : env_->GetStaticMethodID(system.get(), "arraycopy",
+                                      "(Ljava/lang/Object;ILjava/lang/Object;II)V");
+    if (arraycopy != nullptr) {
+      env_->CallStaticVoidMethod(system.get(), arraycopy, array_, 0, to, 0, filled_);
+    }
+    if (env_->ExceptionCheck()) {
+      env_->ExceptionClear();
+      return false;
+    }
+    return arraycopy != nullptr;
+  }
+
+  void drop() {
+    if (array_ != nullptr) env_->DeleteLocalRef(array_);
+    array_ = nullptr;
+    capacity_ = filled_ = total_ = 0;
+    width_ = 0;
+  }
+
+  JNIEnv* env_;
+  jobjectArray array_ = nullptr;
+  jsize capacity_ = 0;
+  jsize filled_ = 0;
+  jsize total_ = 0;
+  u_int objects_ = 0;
+  u_int seen_ = 0;
+  u_int width_ = 0;
+};
 
 }  // namespace
 
@@ -127,21 +242,11 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetAllEntries)
 (JNIEnv* env, jobject, jint handle, jstring criteria) {
   jni::Utf8String crit(env, criteria);
   uint64_t generation = 0;
-  NisResult listing(listMatching(handle, crit, false, &generation));
-  const nis_result* r = listing.get();
-  if (r == nullptr) return nullptr;
-
-  const u_int rows = r->objects.objects_len;
-  const u_int columns = columnCount(r->objects.objects_val[0]);
-  const uint64_t total = static_cast<uint64_t>(rows) * columns;
-  if (total > static_cast<uint64_t>(INT_MAX)) return nullptr;
-  jni::StringArrayBuilder all(env, static_cast<jsize>(total));
-  if (!all.ok()) return nullptr;
-  for (u_int j = 0; j < rows; ++j) {
-    for (u_int i = 0; i < columns; ++i) {
-      const auto index = static_cast<jsize>(static_cast<uint64_t>(j) * columns + i);
-      if (!storeColumn(all, index, r->objects.objects_val[j], i)) return nullptr;
-    }
-  }
-  return all.release();
+  MallocPtr<char> name = matchingName(handle, crit, false, &generation);
+  if (name.get() == nullptr) return nullptr;
+  // The strings are made while the rest of the reply is still coming.
+  FlatRows rows(env);
+  NisResult listing(nisplus_client::listEntries(name.get(), rows));
+  if (!listing.succeeded()) return nullptr;
+  return rows.release();
 }

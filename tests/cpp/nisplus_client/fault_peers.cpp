@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -216,7 +217,8 @@ void SlowReader::serve() {
 
 // ---- CannedReplier ----
 
-CannedReplier::CannedReplier(const char* addr, std::string body) : body_(std::move(body)) {
+CannedReplier::CannedReplier(const char* addr, std::string body, size_t drip)
+    : body_(std::move(body)), drip_(drip) {
   start(addr);
 }
 
@@ -249,7 +251,12 @@ void CannedReplier::answer(int conn) {
     }
     reply += body_;
     const uint32_t replyMark = htonl(0x80000000u | static_cast<uint32_t>(reply.size()));
-    if (!writeFull(conn, &replyMark, 4) || !writeFull(conn, reply.data(), reply.size())) return;
+    reply.insert(0, reinterpret_cast<const char*>(&replyMark), 4);
+    const size_t piece = drip_ != 0 ? drip_ : reply.size();
+    for (size_t at = 0; at < reply.size(); at += piece) {
+      if (at != 0 && !pause(std::chrono::milliseconds(1))) return;
+      if (!writeFull(conn, reply.data() + at, std::min(piece, reply.size() - at))) return;
+    }
   }
 }
 

@@ -99,10 +99,11 @@ class SlowReader : public Peer {
 
 // Answers every request on every connection with an accepted, successful
 // RPC reply to its transaction whose results are `body`, bytes as given
-// (a whole record, however malformed the results).
+// (a whole record, however malformed the results). With drip, the record
+// goes out drip bytes at a time, a millisecond apart.
 class CannedReplier : public Peer {
  public:
-  CannedReplier(const char* addr, std::string body);
+  CannedReplier(const char* addr, std::string body, size_t drip = 0);
   ~CannedReplier();
   int requests() const { return requests_.load(); }
 
@@ -110,6 +111,7 @@ class CannedReplier : public Peer {
   void serve() override;
   void answer(int conn);
   std::string body_;
+  size_t drip_;
   std::atomic<int> requests_{0};
 };
 

@@ -58,6 +58,56 @@ std::string tableSeed(const std::string& table, const std::string& type,
   return s;
 }
 
+// What listEntries handed to its sink: how many replies began, and the
+// objects after the last begin (type, column values as byte strings; a
+// value that came without bytes as "<null>").
+struct Streamed final : nisplus_client::EntrySink {
+  int begins = 0;
+  u_int announced = 0;
+  std::vector<std::pair<uint32_t, std::vector<std::string>>> objects;
+  bool begin(u_int n) override {
+    ++begins;
+    announced = n;
+    objects.clear();
+    return true;
+  }
+  bool object(uint32_t type, const nisplus_client::ColumnValue* columns, u_int count) override {
+    std::vector<std::string> v;
+    for (u_int i = 0; i < count; ++i) {
+      v.push_back(columns[i].bytes != nullptr ? std::string(columns[i].bytes, columns[i].size)
+                                              : std::string("<null>"));
+    }
+    objects.emplace_back(type, std::move(v));
+    return true;
+  }
+};
+
+// The objects of a nis_list result as a Streamed sink records them.
+std::vector<std::pair<uint32_t, std::vector<std::string>>> asStreamed(const nis_result& r) {
+  std::vector<std::pair<uint32_t, std::vector<std::string>>> out;
+  for (u_int j = 0; j < r.objects.objects_len; ++j) {
+    const nis_object& o = r.objects.objects_val[j];
+    std::vector<std::string> v;
+    if (o.zo_data.zo_type == NIS_ENTRY_OBJ) {
+      for (const std::string& value : values(o)) v.push_back(value.empty() ? "<null>" : value);
+    }
+    out.emplace_back(static_cast<uint32_t>(o.zo_data.zo_type), std::move(v));
+  }
+  return out;
+}
+
+// Lists name both ways: the streamed listing must hand over exactly what
+// nis_list returns.
+void expectStreamedAsListed(const std::string& name) {
+  Result listed(nis_list(name.c_str(), 0, nullptr, nullptr));
+  Streamed sink;
+  Result streamed(nisplus_client::listEntries(name.c_str(), sink));
+  ASSERT_EQ(listed->status, streamed->status) << name;
+  EXPECT_EQ(0u, streamed->objects.objects_len);
+  EXPECT_EQ(listed->objects.objects_len, sink.announced) << name;
+  EXPECT_TRUE(asStreamed(*listed) == sink.objects) << name;
+}
+
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -137,6 +187,8 @@ TEST_F(ServerTest, ListReturnsEveryEntryWithValuesAsStored) {
       r->objects.objects_val[2].zo_data.objdata_u.en_data.en_cols.en_cols_val[3];
   ASSERT_EQ(1u, gammaComment.ec_value.ec_value_len);
   EXPECT_EQ('\0', gammaComment.ec_value.ec_value_val[0]);
+  expectStreamedAsListed(hosts());
+  expectStreamedAsListed("[name=beta]," + hosts());
 }
 
 TEST_F(ServerTest, ListSendsSearchValuesWithTheirNulAndTheCallersFlags) {
@@ -554,6 +606,15 @@ TEST_F(ServerTest, NextServerIsTriedWhenOneIsUnreachableOrDisownsTheDirectory) {
     EXPECT_EQ(NIS_SUCCESS, r->status) << status;
     EXPECT_EQ(2u, countLogged(serverLog(), "NIS_LOOKUP")) << status;
   }
+  // A streamed listing starts over with the next server's reply.
+  const std::string table = "streamed." + rootDir();
+  load(tableSeed(table, "s_tbl", {{"k", 8}}, {{"a"}, {"b"}, {"c"}}));
+  ctl("fault NIS_IBLIST 1 12");
+  Streamed sink;
+  Result streamed(nisplus_client::listEntries(table.c_str(), sink));
+  EXPECT_EQ(NIS_SUCCESS, streamed->status);
+  EXPECT_EQ(2, sink.begins);
+  EXPECT_EQ(3u, sink.objects.size());
   // Both disown it: the last answer stands.
   ctl("fault NIS_LOOKUP 2 12");
   Result both(nis_lookup(orgDir().c_str(), 0));
@@ -1094,6 +1155,15 @@ TEST_F(ServerTest, HostileRepliesAreRpcErrorsAtOnceAndInLittleMemory) {
   const std::vector<std::pair<std::string, std::function<nis_result*()>>> calls = {
       {"lookup", [&] { return nis_lookup(table.c_str(), 0); }},
       {"list", [&] { return nis_list(table.c_str(), 0, nullptr, nullptr); }},
+      {"list entries",
+       [&] {
+         Streamed sink;
+         nis_result* r = nisplus_client::listEntries(table.c_str(), sink);
+         // Only objects the data held were handed over (the listing cut
+         // short holds two at most), never as many as a count announced.
+         EXPECT_LE(sink.objects.size(), 2u);
+         return r;
+       }},
       {"add", [&] { return nis_add(table.c_str(), &entry.obj); }},
       {"remove", [&] { return nis_remove(table.c_str(), nullptr); }},
       {"add entry", [&] { return nis_add_entry(table.c_str(), &entry.obj, 0); }},
@@ -1124,6 +1194,8 @@ TEST_F(ServerTest, HostileRepliesAreRpcErrorsAtOnceAndInLittleMemory) {
   };
 
   const std::string peerRoot = rootWithServers(guard.saved(), {{"hostile.x.", "127.0.0.7.0.111"}});
+  const std::vector<std::pair<uint32_t, std::vector<std::string>>> validStreamed = {
+      {NIS_ENTRY_OBJ, {std::string("a\0", 2), "<null>"}}, {NIS_TABLE_OBJ, {}}};
   {
     // The well-formed listing decodes, every value in place: what follows
     // is refused for what it holds, not for how the peer sends it.
@@ -1146,6 +1218,22 @@ TEST_F(ServerTest, HostileRepliesAreRpcErrorsAtOnceAndInLittleMemory) {
     EXPECT_STREQ("", t.ta_path);
     EXPECT_EQ(nullptr, r->cookie.n_bytes);
     EXPECT_EQ(3u, r->aticks);
+    Streamed sink;
+    Result streamed(nisplus_client::listEntries(table.c_str(), sink));
+    EXPECT_EQ(NIS_SUCCESS, streamed->status);
+    EXPECT_TRUE(validStreamed == sink.objects);
+  }
+  // The same reply a few bytes at a time: objects cut anywhere are handed
+  // over once they are whole, each once.
+  for (size_t drip : {1, 5, 13}) {
+    CannedReplier dripping("127.0.0.7", validListing(), drip);
+    ASSERT_TRUE(dripping.ok());
+    Streamed dripped;
+    Result r(nisplus_client::listEntries(table.c_str(), dripped));
+    EXPECT_EQ(NIS_SUCCESS, r->status) << drip;
+    EXPECT_EQ(1, dripped.begins) << drip;
+    EXPECT_TRUE(validStreamed == dripped.objects) << drip;
+    nisplus_client::closeIdleConnections();
   }
   for (const auto& [what, body] : hostileResults()) {
     CannedReplier peer("127.0.0.7", body);
@@ -1273,6 +1361,7 @@ TEST_F(ServerTest, ListOfTenThousandEntries) {
     EXPECT_EQ(std::string("r9999c7-value\0", 14), last[7]);
     EXPECT_EQ(std::string("r0c0-value\0", 11), values(r->objects.objects_val[0])[0]);
   }
+  expectStreamedAsListed(table);
   std::sort(times.begin(), times.end());
   printf("[timing] nis_list of 10,000 entries x 8 columns: first %.1f ms, median %.1f ms\n",
          times.front(), times[2]);
