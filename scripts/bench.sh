@@ -7,8 +7,9 @@
 #   bridge: NIS+ bridge against Debian's libnsl client, tables of 100 to
 #      10,000 entries, inside the nisplusd sandbox; get-all of 100 entries
 #      and open + close also on a baseline libnamestore built from an older
-#      commit, beside the present one in every round, so that the report
-#      holds the present library against it under the same load;
+#      commit, loaded beside the present one in one JVM in every round
+#      (PairBench), so that the report holds the present library against it
+#      in the same JVM;
 #   memory: resident size of a JVM over 100,000 table cycles and 10,000
 #      launches.
 #
@@ -42,9 +43,10 @@ if [ "${1:-}" = --inside ]; then
   run=$2 build=$3 quick=$4 only=$5 base_lib=$6
   classpath=$build/java/classes:$build/benchmarks/classes
   java_cmd=(java -XX:-MaxFDLimit -Dzelt.native.dir="$build/lib" -cp "$classpath")
-  # The present Java classes on the baseline's libnamestore (its native
-  # methods are the same).
-  base_java_cmd=(java -XX:-MaxFDLimit -Dzelt.native.dir="$base_lib" -cp "$classpath")
+  # The pairing JVM: the present Java classes twice, through two class
+  # loaders of PairBench's, one on each libnamestore (their native methods
+  # are the same); the JVM's class path holds the benchmark classes alone.
+  pair_java_cmd=(java -XX:-MaxFDLimit -cp "$build/benchmarks/classes")
   bin=$build/benchmarks
   dir=bench.$NISPLUS_DIRECTORY
   # Each section keeps its samples and loads in files of its own, so that
@@ -128,27 +130,28 @@ if [ "${1:-}" = --inside ]; then
     "${java_cmd[@]}" "${bridge_opts[@]}" com.zelt.benchmarks.BridgeBench "$dir" "$bridge_scale" \
       >> "$run/bridge.log"
   }
-  # The baseline's get-all of 100 entries and open + close. Its samples join
-  # the section's only when the whole program succeeded; after a failure it
-  # is not run again, and the report names the reason for its two
+  # The present library and the baseline in one JVM (PairBench): get-all of
+  # 100 entries and open + close, alternated in blocks of ten. Its samples
+  # join the section's only when the whole program succeeded; after a
+  # failure it is not run again, and the report names the reason for its two
   # comparisons instead of the rest of the run failing.
   base_failed=""
-  baseline_bench() {
+  pair_bench() {
     [ -n "$base_lib" ] && [ -z "$base_failed" ] || return 0
-    rm -f "$run/base-samples.txt"
-    if BENCH_SAMPLES=$run/base-samples.txt "${base_java_cmd[@]}" "${bridge_opts[@]}" \
-      com.zelt.benchmarks.BridgeBench "$dir" "$bridge_scale" --targets base \
+    rm -f "$run/pair-samples.txt"
+    if BENCH_SAMPLES=$run/pair-samples.txt "${pair_java_cmd[@]}" "${bridge_opts[@]}" \
+      com.zelt.benchmarks.PairBench "$dir" "$bridge_scale" "$build/java/classes" "$build/lib" "$base_lib" \
       >> "$run/bridge.log" 2> "$run/baseline-run.log"; then
-      cat "$run/base-samples.txt" >> "$BENCH_SAMPLES"
+      cat "$run/pair-samples.txt" >> "$BENCH_SAMPLES"
     else
       # The reason: the exception or the check that failed, not the JVM's
       # warnings or the stack frames around it.
-      base_failed="BridgeBench on it stopped with status $? in round $r: $(grep -m 1 -E \
+      base_failed="PairBench on it stopped with status $? in round $r: $(grep -m 1 -E \
         '^Exception|^benchmark failed' "$run/baseline-run.log" || tail -n 1 "$run/baseline-run.log")"
       echo "bench.sh: baseline not measured: $base_failed" >&2
       echo "failed: $base_failed" >> "$run/baseline.txt"
     fi
-    rm -f "$run/base-samples.txt"
+    rm -f "$run/pair-samples.txt"
   }
   if section bridge; then
     rm -f "$run/bridge.log"
@@ -162,10 +165,8 @@ if [ "${1:-}" = --inside ]; then
         "$bin/${client}_nis_bench" lookup "bench100.$dir" $((list_n * 40)) 10
         "$bin/${client}_nis_bench" add "${client}scratch.$dir" bench_tbl $((list_n * 20))
       done >> "$run/bridge.log"
-      # The present library and the baseline back to back, odd rounds the
-      # present one first and even rounds the baseline, so that the load
-      # falls on both alike.
-      if [ $((r % 2)) = 1 ]; then bridge_bench; baseline_bench; else baseline_bench; bridge_bench; fi
+      bridge_bench
+      pair_bench
       "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
         com.zelt.benchmarks.JniStringFloor "$bridge_scale" >> "$run/bridge.log"
     done
