@@ -10,15 +10,11 @@ import com.zelt.management.tolvaimpl.services.directorytable.DirectoryTableLibra
  *
  * <pre>
  *   java -Dzelt.native.dir=BUILD/lib -cp BUILD/java/classes:BUILD/benchmarks/classes \
- *       com.zelt.benchmarks.BridgeBench DIRECTORY [SCALE [--targets TAG]]
+ *       com.zelt.benchmarks.BridgeBench DIRECTORY [SCALE]
  * </pre>
  *
- * SCALE (default 1.0) multiplies every iteration count. With --targets TAG
- * only get-all of 100 entries and open + close run, with the same counts,
- * their samples saved under keys that start with "TAG:" and their result
- * lines marked tag=TAG: the bench script runs that mode on a baseline build
- * of libnamestore beside every full run, so the report can hold the two
- * against each other under the same load.
+ * SCALE (default 1.0) multiplies every iteration count. The comparison with
+ * a baseline libnamestore is PairBench's, both libraries in one JVM.
  */
 public final class BridgeBench {
     private BridgeBench() {}
@@ -26,23 +22,14 @@ public final class BridgeBench {
     static final String TYPE = "bench_tbl";
     static final int COLUMNS = 8;
     private static final DirectoryTableLibrary LIB = new DirectoryTableLibrary();
-    /** "" for the full run; "TAG:" with --targets, in front of every sample key. */
-    private static String keyPrefix = "";
-    /** "" for the full run; "tag=TAG " with --targets, in front of every result's fields. */
-    private static String resultTag = "";
 
     public static void main(String[] args) {
-        boolean targets = args.length == 4 && args[2].equals("--targets") && !args[3].isEmpty();
-        if (args.length < 1 || args.length > 2 && !targets) {
-            System.err.println("usage: BridgeBench DIRECTORY [SCALE [--targets TAG]]");
+        if (args.length < 1 || args.length > 2) {
+            System.err.println("usage: BridgeBench DIRECTORY [SCALE]");
             System.exit(2);
         }
         String dir = args[0];
         double scale = args.length > 1 ? Double.parseDouble(args[1]) : 1.0;
-        if (targets) {
-            keyPrefix = args[3] + ":";
-            resultTag = "tag=" + args[3] + " ";
-        }
 
         for (int rows : new int[] {100, 1_000, 10_000}) {
             String table = "bench" + rows + "." + dir;
@@ -50,14 +37,9 @@ public final class BridgeBench {
             int warmup = Math.max(3, iterations / 10);
             int h = open(table);
             getAll(h, table, rows, iterations, warmup);
-            // Right after the first get-all, so that --targets runs exactly
-            // the full run's first steps: after the large listings open +
+            // Right after the first get-all: after the large listings open +
             // close came out slower on the same library.
             if (rows == 100) openClose(table, Samples.scaled(2_000, scale));
-            if (targets) {
-                LIB.nisplusCloseTable(h);
-                return;
-            }
             walk(h, table, rows, iterations, warmup);
             LIB.nisplusCloseTable(h);
         }
@@ -80,8 +62,8 @@ public final class BridgeBench {
                     "get-all of " + table + " gave " + (all == null ? "null" : all.length + " strings"));
             if (i >= 0) s.add(t1 - t0);
         }
-        Samples.result("bridge", resultTag + "op=getall name=" + table + " rows=" + rows + " " + s.summary());
-        s.save(keyPrefix + "bridge:getall:" + rows);
+        Samples.result("bridge", "op=getall name=" + table + " rows=" + rows + " " + s.summary());
+        s.save("bridge:getall:" + rows);
     }
 
     /** get-first of the whole table and get-next to its end, as one timed unit. */
@@ -120,8 +102,8 @@ public final class BridgeBench {
             Samples.check(h >= 0, "open of " + table + " gave " + h);
             if (i >= 0) s.add(t1 - t0);
         }
-        Samples.result("bridge", resultTag + "op=openclose name=" + table + " " + s.summary());
-        s.save(keyPrefix + "bridge:openclose:-");
+        Samples.result("bridge", "op=openclose name=" + table + " " + s.summary());
+        s.save("bridge:openclose:-");
     }
 
     /** count new entries added one by one, then each deleted by its key. */
