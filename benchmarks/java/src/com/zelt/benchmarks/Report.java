@@ -390,7 +390,7 @@ public final class Report {
         md.append("| open + close, µs | ").append(pairMedians("openclose", false)).append(" |\n\n");
         md.append("The present library's other columns (get-all, bridge) come from the full BridgeBench, ")
                 .append("a JVM of its own per round, and differ from its figures in the pairing by as much as ")
-                .append("one JVM differs from another, and because the pairing's get-alls follow open + closes.\n\n");
+                .append("one JVM differs from another.\n\n");
     }
 
     /** "present / baseline" medians from the one-JVM pairing, in ms or µs; key as in baselineTarget. */
