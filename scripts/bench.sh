@@ -5,7 +5,11 @@
 #      the same JVM and C floors (fork or vfork + execv + waitpid), small and
 #      1 GiB JVMs, ulimit -n 1024 and 20000;
 #   bridge: NIS+ bridge against Debian's libnsl client, tables of 100 to
-#      10,000 entries, inside the nisplusd sandbox;
+#      10,000 entries, inside the nisplusd sandbox; get-all of 100 entries
+#      and open + close also on a baseline libnamestore built from an older
+#      commit, loaded beside the present one in one JVM in every round
+#      (PairBench), so that the report holds the present library against it
+#      in the same JVM;
 #   memory: resident size of a JVM over 100,000 table cycles and 10,000
 #      launches.
 #
@@ -15,8 +19,12 @@
 # become seconds; its figures mean nothing). --only SECTION runs that
 # section again and keeps the other sections' figures from the last run in
 # the same build directory; the report names when each section ran. Build
-# directory: $BUILD_DIR (default build-bench). Run as root: the sandbox
-# needs namespaces. Takes about ten minutes on two cores.
+# directory: $BUILD_DIR (default build-bench). Baseline: $BENCH_BASELINE
+# (default f66cc32, before the reply decoder's rework), built once into
+# $BUILD_DIR/baseline and reused while the commit stays the same; when it
+# cannot be built or run, the report says so for those two comparisons and
+# the run goes on. Run as root: the sandbox needs namespaces. Takes about
+# ten minutes on two cores.
 set -euo pipefail
 # Say why the script stops when a command fails (functions and subshells too).
 set -o errtrace
@@ -29,11 +37,16 @@ fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # ---------------------------------------------------------------- inside ----
-# Re-entered inside the sandbox: bench.sh --inside RUN_DIR BUILD_DIR QUICK ONLY
+# Re-entered inside the sandbox: bench.sh --inside RUN_DIR BUILD_DIR QUICK ONLY BASE_LIB
+# (BASE_LIB: the baseline's library directory, empty when there is none).
 if [ "${1:-}" = --inside ]; then
-  run=$2 build=$3 quick=$4 only=$5
+  run=$2 build=$3 quick=$4 only=$5 base_lib=$6
   classpath=$build/java/classes:$build/benchmarks/classes
   java_cmd=(java -XX:-MaxFDLimit -Dzelt.native.dir="$build/lib" -cp "$classpath")
+  # The pairing JVM: the present Java classes twice, through two class
+  # loaders of PairBench's, one on each libnamestore (their native methods
+  # are the same); the JVM's class path holds the benchmark classes alone.
+  pair_java_cmd=(java -XX:-MaxFDLimit -cp "$build/benchmarks/classes")
   bin=$build/benchmarks
   dir=bench.$NISPLUS_DIRECTORY
   # Each section keeps its samples and loads in files of its own, so that
@@ -112,6 +125,34 @@ if [ "${1:-}" = --inside ]; then
   fi
 
   # 2. NIS+ bridge and its floor, interleaved by round.
+  bridge_opts=(-Xms512m -Xmx512m -XX:+AlwaysPreTouch)
+  bridge_bench() {
+    "${java_cmd[@]}" "${bridge_opts[@]}" com.zelt.benchmarks.BridgeBench "$dir" "$bridge_scale" \
+      >> "$run/bridge.log"
+  }
+  # The present library and the baseline in one JVM (PairBench): get-all of
+  # 100 entries and open + close, alternated in blocks of ten. Its samples
+  # join the section's only when the whole program succeeded; after a
+  # failure it is not run again, and the report names the reason for its two
+  # comparisons instead of the rest of the run failing.
+  base_failed=""
+  pair_bench() {
+    [ -n "$base_lib" ] && [ -z "$base_failed" ] || return 0
+    rm -f "$run/pair-samples.txt"
+    if BENCH_SAMPLES=$run/pair-samples.txt "${pair_java_cmd[@]}" "${bridge_opts[@]}" \
+      com.zelt.benchmarks.PairBench "$dir" "$bridge_scale" "$build/java/classes" "$build/lib" "$base_lib" \
+      >> "$run/bridge.log" 2> "$run/baseline-run.log"; then
+      cat "$run/pair-samples.txt" >> "$BENCH_SAMPLES"
+    else
+      # The reason: the exception or the check that failed, not the JVM's
+      # warnings or the stack frames around it.
+      base_failed="PairBench on it stopped with status $? in round $r: $(grep -m 1 -E \
+        '^Exception|^benchmark failed' "$run/baseline-run.log" || tail -n 1 "$run/baseline-run.log")"
+      echo "bench.sh: baseline not measured: $base_failed" >&2
+      echo "failed: $base_failed" >> "$run/baseline.txt"
+    fi
+    rm -f "$run/pair-samples.txt"
+  }
   if section bridge; then
     rm -f "$run/bridge.log"
     load "bridge, start"
@@ -124,8 +165,8 @@ if [ "${1:-}" = --inside ]; then
         "$bin/${client}_nis_bench" lookup "bench100.$dir" $((list_n * 40)) 10
         "$bin/${client}_nis_bench" add "${client}scratch.$dir" bench_tbl $((list_n * 20))
       done >> "$run/bridge.log"
-      "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch com.zelt.benchmarks.BridgeBench \
-        "$dir" "$bridge_scale" >> "$run/bridge.log"
+      bridge_bench
+      pair_bench
       "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
         com.zelt.benchmarks.JniStringFloor "$bridge_scale" >> "$run/bridge.log"
     done
@@ -176,6 +217,44 @@ run=$build/benchmarks/run
 [ -n "$only" ] || rm -rf "$run"
 mkdir -p "$run"
 
+# The baseline libnamestore for the bridge section, from a worktree of its
+# commit that is removed again once built, so the checkout stays as it was.
+# baseline.txt tells the report which commit it was, or why it is missing.
+base_lib=""
+if [ -z "$only" ] || [ "$only" = bridge ]; then
+  base_commit=${BENCH_BASELINE:-f66cc32}
+  base_dir=$build/baseline base_src=$build/baseline-src base_log=""
+  base_why=""
+  if ! base_sha=$(git -C "$root" rev-parse --verify --quiet "$base_commit^{commit}"); then
+    base_why="no commit $base_commit in this repository"
+  elif [ "$(cat "$base_dir/commit" 2> /dev/null)" = "$base_sha" ] && [ -f "$base_dir/lib/libnamestore.so" ]; then
+    echo "bench.sh: baseline libnamestore of $base_commit as built before, in $base_dir"
+  else
+    echo "bench.sh: building the baseline libnamestore of $base_commit in $base_dir"
+    base_log=$run/baseline-build.log
+    rm -rf "$base_dir"
+    git -C "$root" worktree remove --force "$base_src" > /dev/null 2>&1 || rm -rf "$base_src"
+    git -C "$root" worktree prune
+    if { git -C "$root" worktree add --detach --quiet "$base_src" "$base_sha" &&
+      cmake -S "$base_src" -B "$base_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+      cmake --build "$base_dir" -j "$(nproc)" --target namestore; } > "$base_log" 2>&1; then
+      echo "$base_sha" > "$base_dir/commit"
+    else
+      base_why="its build failed: $(grep -m 1 -E 'error:|Error' "$base_log" || tail -n 1 "$base_log")"
+    fi
+    git -C "$root" worktree remove --force "$base_src" > /dev/null 2>&1 || rm -rf "$base_src"
+    git -C "$root" worktree prune
+  fi
+  echo "commit: $(git -C "$root" rev-parse --short "$base_sha" 2> /dev/null || echo "$base_commit")" \
+    > "$run/baseline.txt"
+  if [ -n "$base_why" ]; then
+    echo "bench.sh: baseline not measured: $base_why${base_log:+ (build log: $base_log)}" >&2
+    echo "failed: $base_why" >> "$run/baseline.txt"
+  else
+    base_lib=$base_dir/lib
+  fi
+fi
+
 # The tables: bench100, bench1000, bench10000 (8 columns, c0 searchable) and
 # empty scratch tables for the add rates, in one new directory.
 domain=sandbox.test
@@ -215,7 +294,7 @@ echo "bench.sh: running (results in $run)"
 start=$(date +%s)
 begun=$(date -u '+%Y-%m-%d %H:%M UTC')
 NISPLUSD=$build/bin/nisplusd "$root/tests/sandbox/sandbox.sh" --domain "$domain" \
-  --nisplus "$root/tests/nisplus/seed.nis" -- "$0" --inside "$run" "$build" "$quick" "$only"
+  --nisplus "$root/tests/nisplus/seed.nis" -- "$0" --inside "$run" "$build" "$quick" "$only" "$base_lib"
 echo "run time: $(( $(date +%s) - start )) s" >> "$run/machine.txt"
 # When, by what command and from what build each section last ran.
 ran="$begun, \`$command\`, build $(git -C "$root" rev-parse --short HEAD 2> /dev/null || echo ?)"
