@@ -156,25 +156,33 @@ class ReplyProgress {
   // The results' bytes received so far, all of them from the first (the
   // pointer may change between calls); complete once the record is whole.
   virtual void arrived(const char* results, std::size_t size, bool complete) = 0;
+  // Decodes the complete reply (results from offset), in place of the
+  // call's decoder, with what it learnt on the way.
+  virtual Decoded decode(Record& record, std::size_t offset, void* out) = 0;
 
  protected:
   ~ReplyProgress() = default;
 };
 
 // Walks the objects of a nis_result reply as they arrive, each checked as
-// the reply decoder checks it, and hands them to an EntrySink.
+// the reply decoder checks it, and hands them to an EntrySink. Its decode
+// gives a result with the status alone, as decodeListingStatus does, but
+// checks only the rest of the reply when every object was walked.
 class ObjectStream final : public ReplyProgress {
  public:
   explicit ObjectStream(EntrySink& sink) : sink_(sink) {}
   void started() override;
   void arrived(const char* results, std::size_t size, bool complete) override;
+  Decoded decode(Record& record, std::size_t offset, void* out) override;
   // The walk stopped for want of memory.
   bool noMemory() const { return noMemory_; }
 
  private:
+  static constexpr std::size_t kIncomplete = ~std::size_t{0};
   EntrySink& sink_;
   std::vector<ColumnValue> columns_;
-  std::size_t next_ = 0;     // where the next object begins
+  std::size_t completeSize_ = kIncomplete;  // the results' size once complete
+  std::size_t next_ = 0;                    // where the next object begins
   std::size_t retryAt_ = 0;  // the size at which an incomplete object is walked again
   std::uint32_t left_ = 0;   // objects still to come
   bool headerRead_ = false;
@@ -202,7 +210,7 @@ enum class CallOutcome {
 // One RPC to one server of a directory, over a pooled TCP connection with
 // AUTH_SYS credentials, bounded by deadline. The reply is decoded into
 // result with decode; with progress, its results are shown to progress
-// while they arrive.
+// while they arrive, and progress decodes them.
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent,

@@ -155,8 +155,8 @@ enum class Access { kRead, kUpdate };
 // directory's master alone, with the whole budget, and its answer stands:
 // replicas only ever answer NIS_NOTMASTER, and a master that is merely slow
 // may still carry the change out after its caller has given up on it.
-// With progress, the results go to it as they arrive and the result keeps
-// only their status (decodeListingStatus).
+// With progress, the results go to it as they arrive and it decodes the
+// reply (ObjectStream: a result with the status only).
 nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t xdrArgs,
                           const void* args, unsigned flags, Access access, Clock::time_point start,
                           ReplyProgress* progress = nullptr) {
@@ -175,8 +175,7 @@ nis_result* callDirectory(std::string_view objectName, rpcproc_t proc, xdrproc_t
   for (size_t i = 0; i < count; ++i) {
     nis_result* res = nullptr;
     const CallOutcome outcome =
-        callServer(dir->servers[i], proc, xdrArgs, args,
-                   progress != nullptr ? decodeListingStatus : decodeNisResult, &res,
+        callServer(dir->servers[i], proc, xdrArgs, args, decodeNisResult, &res,
                    attemptDeadline(deadline, count - i), !update, progress);
     if (outcome == CallOutcome::kNoMemory) {
       nis_freeresult(kept);

@@ -77,7 +77,12 @@ class Walker {
     return enumeration(r.status) &&
            array(kWireObject, r.objects.objects_val, r.objects.objects_len,
                  [this](nis_object& o) { return object(o); }) &&
-           bytes(r.cookie.n_bytes, r.cookie.n_len, kNetobjMax) && u32(r.zticks) && u32(r.dticks) &&
+           resultTail(r);
+  }
+
+  // What follows a nis_result's objects: the cookie and the ticks.
+  bool resultTail(nis_result& r) {
+    return bytes(r.cookie.n_bytes, r.cookie.n_len, kNetobjMax) && u32(r.zticks) && u32(r.dticks) &&
            u32(r.aticks) && u32(r.cticks);
   }
 
@@ -334,10 +339,10 @@ Decoded decodeFindDirectoryResult(Record& record, size_t offset, void* out) {
   return Decoded::kMalformed;
 }
 
-Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
-  Walker<false> check(record.data + offset, record.size - offset);
-  nis_result scratch{};
-  if (!check.result(scratch)) return Decoded::kMalformed;
+namespace {
+
+// The status-only result of a listing whose reply check passed.
+Decoded statusResult(const nis_result& scratch, void* out) {
   nis_result* res = makeResult(NIS_SUCCESS);
   if (res == nullptr) return Decoded::kNoMemory;
   // Any 32-bit status, copied as the number it is.
@@ -349,7 +354,34 @@ Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
   return Decoded::kOk;
 }
 
+}  // namespace
+
+Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
+  Walker<false> check(record.data + offset, record.size - offset);
+  nis_result scratch{};
+  if (!check.result(scratch)) return Decoded::kMalformed;
+  return statusResult(scratch, out);
+}
+
+Decoded ObjectStream::decode(Record& record, size_t offset, void* out) {
+  const size_t size = record.size - offset;
+  // Every object was walked as it came, in this very reply: only what
+  // follows them is left to check. Otherwise the whole reply is checked.
+  if (!headerRead_ || left_ != 0 || noMemory_ || size != completeSize_) {
+    return decodeListingStatus(record, offset, out);
+  }
+  nis_result scratch{};
+  std::uint32_t objects = 0;
+  Walker<false> head(record.data + offset, size);
+  Walker<false> tail(record.data + offset + next_, size - next_);
+  if (!head.header(scratch.status, objects) || !tail.resultTail(scratch)) {
+    return Decoded::kMalformed;
+  }
+  return statusResult(scratch, out);
+}
+
 void ObjectStream::started() {
+  completeSize_ = kIncomplete;
   headerRead_ = false;
   stopped_ = false;
   noMemory_ = false;
@@ -359,6 +391,7 @@ void ObjectStream::started() {
 }
 
 void ObjectStream::arrived(const char* results, size_t size, bool complete) {
+  if (complete) completeSize_ = size;
   if (stopped_) return;
   try {
     if (!headerRead_) {

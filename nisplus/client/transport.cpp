@@ -215,7 +215,8 @@ class RpcStream {
       if (!AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
         stat = RPC_AUTHERROR;
       } else {
-        const Decoded d = decode(record_, bodyOffset, result);
+        const Decoded d = progress != nullptr ? progress->decode(record_, bodyOffset, result)
+                                              : decode(record_, bodyOffset, result);
         noMemory_ = d == Decoded::kNoMemory;
         if (d != Decoded::kOk) stat = RPC_CANTDECODERES;
       }

@@ -165,9 +165,7 @@ Objects objectsOf(const nis_result& r) {
 }
 
 // The streamed walk over data arriving `piece` bytes at a time.
-Collected streamed(const uint8_t* data, size_t size, size_t piece) {
-  Collected sink;
-  nisplus_client::ObjectStream stream(sink);
+void stream(nisplus_client::ObjectStream& stream, const uint8_t* data, size_t size, size_t piece) {
   stream.started();
   for (size_t have = 0;;) {
     have = std::min(size, have + piece);
@@ -179,28 +177,44 @@ Collected streamed(const uint8_t* data, size_t size, size_t piece) {
     free(buf);
     if (complete) break;
   }
-  return sink;
+}
+
+// Whether a status-only result was decoded, and its status.
+std::pair<bool, int> statusOf(Decoded d, nis_result* r) {
+  if (d != Decoded::kOk) return {false, 0};
+  const int status = nisplus_client::statusOf(r);
+  if (r->objects.objects_len != 0) abort();
+  nis_freeresult(r);
+  return {true, status};
 }
 
 void nisResult(const uint8_t* data, size_t size, size_t piece) {
-  const Collected sink = streamed(data, size, piece);
+  Collected sink;
+  nisplus_client::ObjectStream walk(sink);
+  stream(walk, data, size, piece);
   if (sink.begins > 1) abort();
+  // The stream's own decoding of the complete reply, and the status-only
+  // decoder's, agree with the full decoder.
+  Record streamedRecord;
+  fill(streamedRecord, data, size);
+  nis_result* streamedResult = nullptr;
+  const auto streamedStatus =
+      statusOf(walk.decode(streamedRecord, 0, &streamedResult), streamedResult);
   Record status;
   fill(status, data, size);
   nis_result* statusOnly = nullptr;
-  const Decoded statusDecoded = nisplus_client::decodeListingStatus(status, 0, &statusOnly);
+  const auto statusOnlyStatus =
+      statusOf(nisplus_client::decodeListingStatus(status, 0, &statusOnly), statusOnly);
   Record rec;
   fill(rec, data, size);
   nis_result* mine = nullptr;
   const Decoded decoded = nisplus_client::decodeNisResult(rec, 0, &mine);
-  if (decoded != statusDecoded) abort();
+  const std::pair<bool, int> fullStatus{
+      decoded == Decoded::kOk, decoded == Decoded::kOk ? nisplus_client::statusOf(mine) : 0};
+  if (streamedStatus != fullStatus || statusOnlyStatus != fullStatus) abort();
   // Every object takes at least 36 bytes on the wire.
   if (sink.objects.size() > size / 36) abort();
   if (decoded != Decoded::kOk) return;
-  if (nisplus_client::statusOf(statusOnly) != nisplus_client::statusOf(mine) ||
-      statusOnly->objects.objects_len != 0)
-    abort();
-  nis_freeresult(statusOnly);
   if (objectsOf(*mine) != sink.objects) abort();
   // The record now belongs to the result; its strings point into it.
   const char* record = nisplus_client::replyRecordOf(mine);

@@ -85,11 +85,15 @@ nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool rest
 // arrives, each row as wide as the first entry (padded with "", or cut).
 // The array grows with the values that came, doubling, up to the rows the
 // reply announces times that width: never sized by a count alone, which a
-// reply may announce without holding it.
+// reply may announce without holding it. Every empty value is one shared
+// "" (strings are immutable), so that padding costs no string at all.
 class FlatRows final : public nisplus_client::EntrySink {
  public:
   explicit FlatRows(JNIEnv* env) : env_(env) {}
-  ~FlatRows() { drop(); }
+  ~FlatRows() {
+    drop();
+    if (empty_ != nullptr) env_->DeleteLocalRef(empty_);
+  }
   FlatRows(const FlatRows&) = delete;
   FlatRows& operator=(const FlatRows&) = delete;
 
@@ -132,6 +136,12 @@ class FlatRows final : public nisplus_client::EntrySink {
  private:
   bool store(const char* bytes, size_t len) {
     if (filled_ == capacity_ && !grow()) return false;
+    if (len == 0) {
+      if (empty_ == nullptr) empty_ = jni::newStringFromUtf8(env_, "", 0);
+      if (empty_ == nullptr) return false;
+      env_->SetObjectArrayElement(array_, filled_++, empty_);
+      return true;
+    }
     jstring s = jni::newStringFromUtf8(env_, bytes, len);
     if (s == nullptr) return false;
     env_->SetObjectArrayElement(array_, filled_++, s);
@@ -181,6 +191,7 @@ class FlatRows final : public nisplus_client::EntrySink {
   }
 
   JNIEnv* env_;
+  jstring empty_ = nullptr;
   jobjectArray array_ = nullptr;
   jsize capacity_ = 0;
   jsize filled_ = 0;
