@@ -2,11 +2,10 @@
 // kept in the session slot, or all at once as one flat String[].
 #include <rpcsvc/nis.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <optional>
 
 #include "entry_stream.h"
 #include "jni/jni_support.h"
@@ -84,24 +83,16 @@ nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool rest
 
 // The flat String[] of a listing, filled row after row while the reply
 // arrives, each row as wide as the first entry (padded with "", or cut).
-//
-// Values are decoded into a chunk of UTF-16 text, separated by U+0000
-// (which no value holds: each is cut at its first NUL, and the decoder
-// never yields U+0000 for other bytes). Every kChunk values the chunk
-// becomes one Java string that String.split cuts into the values' strings,
-// in compiled Java code, several times faster than a JNI call per string.
-// The array grows with the values that came, doubling, up to the rows the
-// reply announces times the first entry's width: never sized by a count
-// alone, which a reply may announce without holding it.
+// Its length, the rows the reply announces times that width, is only the
+// array's limit: it grows with the values that came (SplitStringArray).
 class FlatRows final : public nisplus_client::EntrySink {
  public:
   explicit FlatRows(JNIEnv* env) : env_(env) {}
-  ~FlatRows() { drop(); }
   FlatRows(const FlatRows&) = delete;
   FlatRows& operator=(const FlatRows&) = delete;
 
   bool begin(u_int objects) override {
-    drop();
+    strings_.reset();
     objects_ = objects;
     seen_ = 0;
     return true;
@@ -114,14 +105,13 @@ class FlatRows final : public nisplus_client::EntrySink {
       width_ = count;
       const uint64_t total = static_cast<uint64_t>(objects_) * width_;
       if (total > static_cast<uint64_t>(INT_MAX)) return false;
-      total_ = static_cast<jsize>(total);
+      strings_.emplace(env_, static_cast<jsize>(total));
     }
     for (u_int i = 0; i < width_; ++i) {
       const bool present = i < count && columns[i].bytes != nullptr;
       // Values are C strings: cut at their first NUL.
-      add(present ? columns[i].bytes : "",
-          present ? strnlen(columns[i].bytes, columns[i].size) : 0);
-      if (chunkValues_ == kChunk && !flush()) return false;
+      const size_t len = present ? strnlen(columns[i].bytes, columns[i].size) : 0;
+      if (!strings_->append(present ? columns[i].bytes : "", len)) return false;
     }
     return true;
   }
@@ -129,113 +119,13 @@ class FlatRows final : public nisplus_client::EntrySink {
   // The finished array once every announced object came (an empty one for
   // rows of no columns); null otherwise.
   jobjectArray release() {
-    if (objects_ == 0 || seen_ != objects_ || !flush() || filled_ != total_) return nullptr;
-    if (array_ == nullptr) return jni::newStringArray(env_, 0);
-    jobjectArray a = array_;
-    array_ = nullptr;
-    return a;
+    if (objects_ == 0 || seen_ != objects_ || !strings_) return nullptr;
+    return strings_->release();
   }
 
  private:
-  static constexpr jsize kChunk = 4096;
-
-  void add(const char* bytes, size_t len) {
-    if (chunkValues_ != 0) chunk_.push_back(0);
-    const size_t at = chunk_.size();
-    chunk_.resize(at + len);  // UTF-8 never decodes to more UTF-16 units than bytes
-    chunk_.resize(at + jni::detail::decodeUtf8(bytes, len, chunk_.data() + at));
-    ++chunkValues_;
-  }
-
-  // Turns the chunk's values into strings at the end of the array.
-  bool flush() {
-    if (chunkValues_ == 0) return true;
-    if (!findMethods()) return false;
-    if (filled_ + chunkValues_ > capacity_ && !grow(filled_ + chunkValues_)) return false;
-    const jchar none = 0;  // a chunk of one empty value is empty text
-    jni::ScopedLocalRef<jstring> text(env_, env_->NewString(chunk_.empty() ? &none : chunk_.data(),
-                                                            static_cast<jsize>(chunk_.size())));
-    jni::ScopedLocalRef<jobjectArray> parts(
-        env_, text.get() == nullptr ? nullptr
-                                    : static_cast<jobjectArray>(env_->CallObjectMethod(
-                                          text.get(), split_, separator_.get(), -1)));
-    if (parts.get() == nullptr || env_->ExceptionCheck() ||
-        env_->GetArrayLength(parts.get()) != chunkValues_ ||
-        !arraycopy(parts.get(), array_, filled_, chunkValues_)) {
-      env_->ExceptionClear();
-      return false;
-    }
-    filled_ += chunkValues_;
-    chunkValues_ = 0;
-    chunk_.clear();
-    return true;
-  }
-
-  // Moves the strings so far into an array of at least `need` (at most
-  // total_) elements, twice as long as before where that is more (after
-  // findMethods).
-  bool grow(jsize need) {
-    constexpr jsize kFirst = 1024;
-    const jsize twice = capacity_ > total_ / 2 ? total_ : capacity_ * 2;
-    const jsize room = std::min(total_, std::max({kFirst, twice, need}));
-    jobjectArray bigger = jni::newStringArray(env_, room);
-    if (bigger == nullptr) return false;
-    if (filled_ > 0 && !arraycopy(array_, bigger, 0, filled_)) {
-      env_->DeleteLocalRef(bigger);
-      return false;
-    }
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-    array_ = bigger;
-    capacity_ = room;
-    return true;
-  }
-
-  // The first n strings of from into to at `at`.
-  bool arraycopy(jobjectArray from, jobjectArray to, jsize at, jsize n) {
-    env_->CallStaticVoidMethod(system_.get(), arraycopy_, from, 0, to, at, n);
-    if (!env_->ExceptionCheck()) return true;
-    env_->ExceptionClear();
-    return false;
-  }
-
-  // String.split(String, int), System.arraycopy and the separator "\0",
-  // looked up once.
-  bool findMethods() {
-    if (split_ != nullptr) return true;
-    jni::ScopedLocalRef<jclass> string(env_, env_->FindClass("java/lang/String"));
-    system_.reset(env_->FindClass("java/lang/System"));
-    const jchar nul = 0;
-    separator_.reset(env_->NewString(&nul, 1));
-    if (string.get() != nullptr && system_.get() != nullptr && separator_.get() != nullptr) {
-      split_ = env_->GetMethodID(string.get(), "split", "(Ljava/lang/String;I)[Ljava/lang/String;");
-      arraycopy_ = env_->GetStaticMethodID(system_.get(), "arraycopy",
-                                           "(Ljava/lang/Object;ILjava/lang/Object;II)V");
-    }
-    if (split_ != nullptr && arraycopy_ != nullptr) return true;
-    env_->ExceptionClear();
-    split_ = arraycopy_ = nullptr;
-    return false;
-  }
-
-  void drop() {
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-    array_ = nullptr;
-    capacity_ = filled_ = total_ = chunkValues_ = 0;
-    width_ = 0;
-    chunk_.clear();
-  }
-
   JNIEnv* env_;
-  jni::ScopedLocalRef<jclass> system_{env_, nullptr};
-  jni::ScopedLocalRef<jstring> separator_{env_, nullptr};
-  jmethodID split_ = nullptr;
-  jmethodID arraycopy_ = nullptr;
-  jobjectArray array_ = nullptr;
-  std::vector<jchar> chunk_;
-  jsize chunkValues_ = 0;
-  jsize capacity_ = 0;
-  jsize filled_ = 0;
-  jsize total_ = 0;
+  std::optional<jni::SplitStringArray> strings_;
   u_int objects_ = 0;
   u_int seen_ = 0;
   u_int width_ = 0;
