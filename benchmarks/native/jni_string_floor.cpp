@@ -4,8 +4,8 @@
 //
 // Modes of JniStringFloor.build:
 //   0  NewStringUTF, SetObjectArrayElement, DeleteLocalRef per value
-//   1  jni::newStringFromUtf8 (UTF-8 decoded to UTF-16, NewString), then the
-//      same store and delete: the path libnamestore's retrieval takes
+//   1  jni::SplitStringArray (the values decoded into chunks of text that
+//      String.split cuts): the path libnamestore's get-all takes
 //   2  as 1, but the values are only decoded (no Java string is made), to
 //      show the decoding's own share
 #include <jni.h>
@@ -42,6 +42,13 @@ const std::vector<std::vector<char>>& values(int rows, int columns) {
 extern "C" JNIEXPORT jobjectArray JNICALL Java_com_zelt_benchmarks_JniStringFloor_build(
     JNIEnv* env, jclass, jint rows, jint columns, jint mode) {
   const auto& v = values(rows, columns);
+  if (mode == 1) {
+    jni::SplitStringArray all(env, rows * columns);
+    for (const auto& value : v) {
+      if (!all.append(value.data(), value.size() - 1)) return nullptr;
+    }
+    return all.release();
+  }
   jni::ScopedLocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
   jobjectArray all = env->NewObjectArray(rows * columns, stringClass.get(), nullptr);
   if (all == nullptr) return nullptr;
@@ -54,9 +61,6 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_com_zelt_benchmarks_JniStringFloo
     switch (mode) {
       case 0:
         s = env->NewStringUTF(bytes);
-        break;
-      case 1:
-        s = jni::newStringFromUtf8(env, bytes, len);
         break;
       default:
         decoded += jni::detail::decodeUtf8(bytes, len, sink);

@@ -8,6 +8,7 @@
 
 #include <jni.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -235,6 +236,145 @@ class StringArrayBuilder {
  private:
   JNIEnv* env_;
   jobjectArray array_;
+};
+
+// Builds a String[] of a known length from UTF-8 values appended one after
+// another, none of which holds a NUL byte.
+//
+// The values are decoded into a chunk of UTF-16 text, separated by U+0000
+// (which the decoder never yields for bytes without a NUL). Every kChunk
+// values the chunk becomes one Java string that String.split cuts into the
+// values' strings in compiled Java code, several times faster than a JNI
+// call per string. The array grows with what was appended, doubling, up to
+// its length (System.arraycopy), so a length that no values back costs no
+// more than the values that came.
+class SplitStringArray {
+ public:
+  SplitStringArray(JNIEnv* env, jsize length) : env_(env), length_(length) {}
+  ~SplitStringArray() {
+    if (array_ != nullptr) env_->DeleteLocalRef(array_);
+    free(chunk_);
+  }
+  SplitStringArray(const SplitStringArray&) = delete;
+  SplitStringArray& operator=(const SplitStringArray&) = delete;
+
+  // Appends one value of len bytes; false when the JVM or malloc is out of
+  // memory (no exception left pending) or the array is full.
+  bool append(const char* utf8, size_t len) {
+    if (filled_ + chunkValues_ >= length_) return false;
+    // A separator and the value: UTF-8 never decodes to more UTF-16 units
+    // than it has bytes.
+    if (!reserve(len + 1)) return false;
+    if (chunkValues_ != 0) chunk_[chunkLen_++] = 0;
+    chunkLen_ += detail::decodeUtf8(utf8, len, chunk_ + chunkLen_);
+    return ++chunkValues_ < kChunk || flush();
+  }
+
+  // The array once all its strings were appended, else null.
+  jobjectArray release() {
+    if (!flush() || filled_ != length_) return nullptr;
+    if (array_ == nullptr) return newStringArray(env_, 0);
+    jobjectArray a = array_;
+    array_ = nullptr;
+    return a;
+  }
+
+ private:
+  static constexpr jsize kChunk = 4096;
+
+  // Room for `more` UTF-16 units in the chunk.
+  bool reserve(size_t more) {
+    if (chunkLen_ + more <= chunkRoom_) return true;
+    const size_t room = std::max({chunkRoom_ * 2, chunkLen_ + more, size_t{4096}});
+    auto* bigger = static_cast<jchar*>(realloc(chunk_, room * sizeof(jchar)));
+    if (bigger == nullptr) return false;
+    chunk_ = bigger;
+    chunkRoom_ = room;
+    return true;
+  }
+
+  // Turns the chunk's values into strings at the end of the array.
+  bool flush() {
+    if (chunkValues_ == 0) return true;
+    if (!findMethods()) return false;
+    if (filled_ + chunkValues_ > capacity_ && !grow(filled_ + chunkValues_)) return false;
+    const jchar none = 0;  // a chunk of one empty value is empty text
+    ScopedLocalRef<jstring> text(
+        env_, env_->NewString(chunkLen_ == 0 ? &none : chunk_, static_cast<jsize>(chunkLen_)));
+    ScopedLocalRef<jobjectArray> parts(env_, text.get() == nullptr
+                                                 ? nullptr
+                                                 : static_cast<jobjectArray>(env_->CallObjectMethod(
+                                                       text.get(), split_, separator_.get(), -1)));
+    if (parts.get() == nullptr || env_->ExceptionCheck() ||
+        env_->GetArrayLength(parts.get()) != chunkValues_ ||
+        !arraycopy(parts.get(), array_, filled_, chunkValues_)) {
+      env_->ExceptionClear();
+      return false;
+    }
+    filled_ += chunkValues_;
+    chunkValues_ = 0;
+    chunkLen_ = 0;
+    return true;
+  }
+
+  // Moves the strings so far into an array of at least `need` (at most
+  // length_) elements, twice as long as before where that is more.
+  bool grow(jsize need) {
+    constexpr jsize kFirst = 1024;
+    const jsize twice = capacity_ > length_ / 2 ? length_ : capacity_ * 2;
+    const jsize room = std::min(length_, std::max({kFirst, twice, need}));
+    jobjectArray bigger = newStringArray(env_, room);
+    if (bigger == nullptr) return false;
+    if (filled_ > 0 && !arraycopy(array_, bigger, 0, filled_)) {
+      env_->DeleteLocalRef(bigger);
+      return false;
+    }
+    if (array_ != nullptr) env_->DeleteLocalRef(array_);
+    array_ = bigger;
+    capacity_ = room;
+    return true;
+  }
+
+  // The first n strings of from into to at `at`.
+  bool arraycopy(jobjectArray from, jobjectArray to, jsize at, jsize n) {
+    env_->CallStaticVoidMethod(system_.get(), arraycopy_, from, 0, to, at, n);
+    if (!env_->ExceptionCheck()) return true;
+    env_->ExceptionClear();
+    return false;
+  }
+
+  // String.split(String, int), System.arraycopy and the separator "\0",
+  // looked up once.
+  bool findMethods() {
+    if (split_ != nullptr) return true;
+    ScopedLocalRef<jclass> string(env_, env_->FindClass("java/lang/String"));
+    system_.reset(env_->FindClass("java/lang/System"));
+    const jchar nul = 0;
+    separator_.reset(env_->NewString(&nul, 1));
+    if (string.get() != nullptr && system_.get() != nullptr && separator_.get() != nullptr) {
+      split_ = env_->GetMethodID(string.get(), "split", "(Ljava/lang/String;I)[Ljava/lang/String;");
+      arraycopy_ = env_->GetStaticMethodID(system_.get(), "arraycopy",
+                                           "(Ljava/lang/Object;ILjava/lang/Object;II)V");
+    }
+    if (split_ != nullptr && arraycopy_ != nullptr) return true;
+    env_->ExceptionClear();
+    split_ = arraycopy_ = nullptr;
+    return false;
+  }
+
+  JNIEnv* env_;
+  jsize length_;
+  ScopedLocalRef<jclass> system_{env_, nullptr};
+  ScopedLocalRef<jstring> separator_{env_, nullptr};
+  jmethodID split_ = nullptr;
+  jmethodID arraycopy_ = nullptr;
+  jobjectArray array_ = nullptr;
+  jchar* chunk_ = nullptr;  // chunkLen_ units in use of chunkRoom_
+  size_t chunkLen_ = 0;
+  size_t chunkRoom_ = 0;
+  jsize chunkValues_ = 0;
+  jsize capacity_ = 0;
+  jsize filled_ = 0;
 };
 
 }  // namespace jni

@@ -2,10 +2,10 @@
 // kept in the session slot, or all at once as one flat String[].
 #include <rpcsvc/nis.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "entry_stream.h"
 #include "jni/jni_support.h"
@@ -83,22 +83,16 @@ nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool rest
 
 // The flat String[] of a listing, filled row after row while the reply
 // arrives, each row as wide as the first entry (padded with "", or cut).
-// The array grows with the values that came, doubling, up to the rows the
-// reply announces times that width: never sized by a count alone, which a
-// reply may announce without holding it. Every empty value is one shared
-// "" (strings are immutable), so that padding costs no string at all.
+// Its length, the rows the reply announces times that width, is only the
+// array's limit: it grows with the values that came (SplitStringArray).
 class FlatRows final : public nisplus_client::EntrySink {
  public:
   explicit FlatRows(JNIEnv* env) : env_(env) {}
-  ~FlatRows() {
-    drop();
-    if (empty_ != nullptr) env_->DeleteLocalRef(empty_);
-  }
   FlatRows(const FlatRows&) = delete;
   FlatRows& operator=(const FlatRows&) = delete;
 
   bool begin(u_int objects) override {
-    drop();
+    strings_.reset();
     objects_ = objects;
     seen_ = 0;
     return true;
@@ -111,14 +105,13 @@ class FlatRows final : public nisplus_client::EntrySink {
       width_ = count;
       const uint64_t total = static_cast<uint64_t>(objects_) * width_;
       if (total > static_cast<uint64_t>(INT_MAX)) return false;
-      total_ = static_cast<jsize>(total);
+      strings_.emplace(env_, static_cast<jsize>(total));
     }
     for (u_int i = 0; i < width_; ++i) {
       const bool present = i < count && columns[i].bytes != nullptr;
       // Values are C strings: cut at their first NUL.
-      const char* bytes = present ? columns[i].bytes : "";
-      const size_t len = present ? strnlen(bytes, columns[i].size) : 0;
-      if (!store(bytes, len)) return false;
+      const size_t len = present ? strnlen(columns[i].bytes, columns[i].size) : 0;
+      if (!strings_->append(present ? columns[i].bytes : "", len)) return false;
     }
     return true;
   }
@@ -126,76 +119,13 @@ class FlatRows final : public nisplus_client::EntrySink {
   // The finished array once every announced object came (an empty one for
   // rows of no columns); null otherwise.
   jobjectArray release() {
-    if (objects_ == 0 || seen_ != objects_ || filled_ != total_) return nullptr;
-    if (array_ == nullptr) return jni::newStringArray(env_, 0);
-    jobjectArray a = array_;
-    array_ = nullptr;
-    return a;
+    if (objects_ == 0 || seen_ != objects_ || !strings_) return nullptr;
+    return strings_->release();
   }
 
  private:
-  bool store(const char* bytes, size_t len) {
-    if (filled_ == capacity_ && !grow()) return false;
-    if (len == 0) {
-      if (empty_ == nullptr) empty_ = jni::newStringFromUtf8(env_, "", 0);
-      if (empty_ == nullptr) return false;
-      env_->SetObjectArrayElement(array_, filled_++, empty_);
-      return true;
-    }
-    jstring s = jni::newStringFromUtf8(env_, bytes, len);
-    if (s == nullptr) return false;
-    env_->SetObjectArrayElement(array_, filled_++, s);
-    env_->DeleteLocalRef(s);
-    return true;
-  }
-
-  // Moves the values so far into an array twice as long (at most total_).
-  bool grow() {
-    constexpr jsize kFirst = 1024;
-    const jsize room =
-        std::min(total_, std::max(kFirst, capacity_ > total_ / 2 ? total_ : capacity_ * 2));
-    jobjectArray bigger = jni::newStringArray(env_, room);
-    if (bigger == nullptr) return false;
-    if (filled_ > 0 && !copyInto(bigger)) {
-      env_->DeleteLocalRef(bigger);
-      return false;
-    }
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-    array_ = bigger;
-    capacity_ = room;
-    return true;
-  }
-
-  bool copyInto(jobjectArray to) {
-    jni::ScopedLocalRef<jclass> system(env_, env_->FindClass("java/lang/System"));
-    jmethodID arraycopy =
-        system.get() == nullptr
-            ? nullptr
-            : env_->GetStaticMethodID(system.get(), "arraycopy",
-                                      "(Ljava/lang/Object;ILjava/lang/Object;II)V");
-    if (arraycopy != nullptr) {
-      env_->CallStaticVoidMethod(system.get(), arraycopy, array_, 0, to, 0, filled_);
-    }
-    if (env_->ExceptionCheck()) {
-      env_->ExceptionClear();
-      return false;
-    }
-    return arraycopy != nullptr;
-  }
-
-  void drop() {
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-    array_ = nullptr;
-    capacity_ = filled_ = total_ = 0;
-    width_ = 0;
-  }
-
   JNIEnv* env_;
-  jstring empty_ = nullptr;
-  jobjectArray array_ = nullptr;
-  jsize capacity_ = 0;
-  jsize filled_ = 0;
-  jsize total_ = 0;
+  std::optional<jni::SplitStringArray> strings_;
   u_int objects_ = 0;
   u_int seen_ = 0;
   u_int width_ = 0;

@@ -92,10 +92,14 @@ class EntryRetrievalTest extends BridgeTestBase {
                 .entry(t, "utf8", text)
                 // ISO-8859-1 bytes of "été" and a lone continuation byte.
                 .rawEntry(t, "\"latin\\0\"", "\"\\xe9t\\xe9 \\x80z\\0\"")
+                // The overlong form of U+0000 is two foreign bytes, not a NUL.
+                .rawEntry(t, "\"overlong\\0\"", "\"a\\xc0\\x80b\\0\"")
                 .load();
         int h = LIB.nisplusOpenTable(t, "u_tbl");
         assertArrayEquals(new String[] {"utf8", text}, LIB.nisplusGetFirstEntry(h, ""));
         assertArrayEquals(new String[] {"latin", "\u00e9t\u00e9 \u0080z"}, LIB.nisplusGetNextEntry(h));
+        assertArrayEquals(new String[] {"utf8", text, "latin", "\u00e9t\u00e9 \u0080z", "overlong", "a\u00c0\u0080b"},
+                LIB.nisplusGetAllEntries(h, ""));
         assertArrayEquals(new String[] {"utf8", text}, LIB.nisplusGetFirstEntry(h, "[k=utf8],"));
         // Criteria go out as real UTF-8 too.
         assertArrayEquals(new String[] {"utf8", text}, LIB.nisplusGetFirstEntry(h, "[v=" + text + "],"));
@@ -122,13 +126,14 @@ class EntryRetrievalTest extends BridgeTestBase {
                 .rawEntry(t, "\"r1\\0\"", "\"a1\\0\"", "\"b1\\0\"")
                 .rawEntry(t, "\"r2\\0\"")
                 .rawEntry(t, "\"r3\\0\"", "\"a3\\0\"", "\"b3\\0\"", "\"c3\\0\"")
+                .rawEntry(t, "\"r4\\0\"")
                 .load();
         int h = LIB.nisplusOpenTable(t, "r_tbl");
-        assertArrayEquals(new String[] {"r1", "a1", "b1", "r2", "", "", "r3", "a3", "b3"},
+        assertArrayEquals(new String[] {"r1", "a1", "b1", "r2", "", "", "r3", "a3", "b3", "r4", "", ""},
                 LIB.nisplusGetAllEntries(h, ""));
         // One at a time, each row is as wide as its own entry.
-        assertEquals(List.of(List.of("r1", "a1", "b1"), List.of("r2"), List.of("r3", "a3", "b3", "c3")),
-                iterate(h, ""));
+        assertEquals(List.of(List.of("r1", "a1", "b1"), List.of("r2"), List.of("r3", "a3", "b3", "c3"),
+                List.of("r4")), iterate(h, ""));
     }
 
     @Test
