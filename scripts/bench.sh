@@ -9,7 +9,8 @@
 #      and open + close also on a baseline libnamestore built from an older
 #      commit, loaded beside the present one in one JVM in every round
 #      (PairBench), so that the report holds the present library against it
-#      in the same JVM;
+#      in the same JVM; get-all of 1,000 and 10,000 entries against libnsl's
+#      nis_list in one JVM as well (RawPair);
 #   memory: resident size of a JVM over 100,000 table cycles and 10,000
 #      launches.
 #
@@ -153,6 +154,26 @@ if [ "${1:-}" = --inside ]; then
     fi
     rm -f "$run/pair-samples.txt"
   }
+  # libnsl's nis_list and get-all of 1,000 and 10,000 entries in one JVM
+  # (RawPair), with the clntudp_create stand-in preloaded into that JVM
+  # alone. As with PairBench, a failure is written to rawpair.txt, it is not
+  # run again, and the report falls back to the separate processes for its
+  # two targets, saying why.
+  raw_pair() {
+    [ ! -s "$run/rawpair.txt" ] || return 0
+    rm -f "$run/rawpair-samples.txt"
+    if LD_PRELOAD=$bin/libbench_nsl_shim.so BENCH_SAMPLES=$run/rawpair-samples.txt "${java_cmd[@]}" \
+      "${bridge_opts[@]}" -Dzelt.bench.dir="$bin" com.zelt.benchmarks.RawPair "$dir" "$bridge_scale" \
+      >> "$run/bridge.log" 2> "$run/rawpair-run.log"; then
+      cat "$run/rawpair-samples.txt" >> "$BENCH_SAMPLES"
+    else
+      why="RawPair stopped with status $? in round $r: $(grep -m 1 -E \
+        '^Exception|^benchmark failed|^Error' "$run/rawpair-run.log" || tail -n 1 "$run/rawpair-run.log")"
+      echo "bench.sh: raw libnsl not paired with get-all: $why" >&2
+      echo "failed: $why" > "$run/rawpair.txt"
+    fi
+    rm -f "$run/rawpair-samples.txt"
+  }
   if section bridge; then
     rm -f "$run/bridge.log"
     load "bridge, start"
@@ -167,6 +188,7 @@ if [ "${1:-}" = --inside ]; then
       done >> "$run/bridge.log"
       bridge_bench
       pair_bench
+      raw_pair
       "${java_cmd[@]}" -Xms512m -Xmx512m -XX:+AlwaysPreTouch -Dzelt.bench.dir="$bin" \
         com.zelt.benchmarks.JniStringFloor "$bridge_scale" >> "$run/bridge.log"
     done
@@ -216,6 +238,18 @@ run=$build/benchmarks/run
 # A whole run starts afresh; a single section replaces only its own files.
 [ -n "$only" ] || rm -rf "$run"
 mkdir -p "$run"
+
+# RawPair's two libraries, built on their own: when they cannot be built the
+# run goes on, and rawpair.txt tells the report why get-all is held against
+# raw_nis_bench in processes of its own instead.
+if [ -z "$only" ] || [ "$only" = bridge ]; then
+  rm -f "$run/rawpair.txt"
+  if ! cmake --build "$build" -j "$(nproc)" --target bench_raw_nis bench_nsl_shim > "$run/rawpair-build.log" 2>&1; then
+    why=$(grep -m 1 -E 'error:|Error' "$run/rawpair-build.log" || tail -n 1 "$run/rawpair-build.log")
+    echo "bench.sh: raw libnsl not paired with get-all: its libraries did not build: $why" >&2
+    echo "failed: its libraries did not build: $why" > "$run/rawpair.txt"
+  fi
+fi
 
 # The baseline libnamestore for the bridge section, from a worktree of its
 # commit that is removed again once built, so the checkout stays as it was.

@@ -25,7 +25,10 @@ import java.util.TreeMap;
  * baseline.txt (the baseline libnamestore's commit, and why it was not
  * measured if it was not), all "name: value" lines. Samples whose key starts
  * with "pair:" come from PairBench, the present libnamestore and the
- * baseline in one JVM ("pair:present:..." and "pair:base:..."). NOTES.md,
+ * baseline in one JVM ("pair:present:..." and "pair:base:..."); those with
+ * "rawpair:" from RawPair, libnsl's nis_list and get-all in one JVM
+ * ("rawpair:raw:ROWS" and "rawpair:getall:ROWS"), and rawpair.txt says why
+ * when RawPair did not run. NOTES.md,
  * the findings written by hand, is copied in at the end.
  */
 public final class Report {
@@ -350,14 +353,14 @@ public final class Report {
         double layer = pct("layer:listfree:10000", 50) / pct("raw:listfree:10000", 50);
         target("client layer list + free of 10,000 entries within 0.9× raw + free", layer,
                 layer <= LAYER_VS_RAW_FREE);
-        double r = pct("bridge:getall:10000", 50) / pct("raw:list:10000", 50);
-        target("get-all within 1.15× raw at 10,000 entries", r, r <= GETALL_VS_RAW);
-        double r1000 = pct("bridge:getall:1000", 50) / pct("raw:list:1000", 50);
-        target("get-all within 1.0× raw at 1,000 entries", r1000, r1000 <= GETALL_VS_RAW_1000);
+        String rawWhy = rawPairMissing();
+        rawTarget("get-all within 1.15× raw at 10,000 entries", 10_000, GETALL_VS_RAW, rawWhy);
+        rawTarget("get-all within 1.0× raw at 1,000 entries", 1_000, GETALL_VS_RAW_1000, rawWhy);
         String why = baselineMissing(base);
         baselineTarget("get-all of 100 entries", baseName, "getall:100", why, true);
         baselineTarget("open + close", baseName, "openclose", why, false);
         md.append("\n");
+        if (rawWhy == null) rawPairMethod();
         if (why == null) baselineMethod(baseName);
 
         md.append("Rates (median per call in µs; calls per second from the median):\n\n");
@@ -368,6 +371,101 @@ public final class Report {
         rate("add entry", "bridge:add:-", "–", "raw:add:-", "layer:add:-");
         rate("delete entry by key", "bridge:remove:-", "–", "raw:remove:-", "layer:remove:-");
         md.append("\n");
+    }
+
+    /** Why RawPair's figures are missing, or null when they are there. */
+    private String rawPairMissing() throws IOException {
+        Map<String, String> f = nameValues(run.resolve("rawpair.txt"));
+        if (f.containsKey("failed")) return f.get("failed");
+        for (int rows : new int[] {1_000, 10_000}) {
+            if (count("rawpair:raw:" + rows) == 0 || count("rawpair:getall:" + rows) == 0) {
+                return "no samples from the one-JVM pairing";
+            }
+        }
+        return null;
+    }
+
+    /**
+     * A get-all target against raw libnsl: the medians of the one-JVM
+     * pairing, or, when it is missing, those of the separate processes with
+     * the reason.
+     */
+    private void rawTarget(String what, int rows, double limit, String why) {
+        md.append("- ").append(what).append(": ");
+        double all;
+        double raw;
+        if (why == null) {
+            all = pct("rawpair:getall:" + rows, 50);
+            raw = pct("rawpair:raw:" + rows, 50);
+            md.append(ms(all)).append(" ms against ").append(ms(raw)).append(" ms in the same JVM");
+        } else {
+            all = pct("bridge:getall:" + rows, 50);
+            raw = pct("raw:list:" + rows, 50);
+            md.append(ms(all)).append(" ms against ").append(ms(raw))
+                    .append(" ms in separate processes (the one-JVM pairing is missing: ").append(why).append(")");
+        }
+        double r = all / raw;
+        md.append(", ").append(ratio(r)).append(", ").append(Double.isNaN(r) ? "not measured" : verdict(r <= limit))
+                .append("\n");
+    }
+
+    /** How RawPair measured, and each of its JVMs' medians (get-all / raw, ratio). */
+    private void rawPairMethod() throws IOException {
+        md.append("The two get-all targets against raw libnsl come from one more JVM per round (RawPair), ")
+                .append("which calls libnsl's `nis_list` through a small JNI library of the benchmarks, ")
+                .append("with the test-only `clntudp_create` preloaded into that JVM alone, and ")
+                .append("`nisplusGetAllEntries(h, \"\")` on the same table, alternating blocks of four calls, ")
+                .append("the raw side first in even blocks and get-all first in odd ones (")
+                .append(count("rawpair:raw:1000")).append(" samples a side at 1,000 entries, ")
+                .append(count("rawpair:raw:10000")).append(" at 10,000); the raw call is timed alone and its ")
+                .append("result freed after. Each such JVM checks that `nis_list` resolved to libnsl (")
+                .append(rawOrigin()).append(") before it measures. The targets compare the medians of ")
+                .append("those samples, without tolerance; the table above keeps the separate processes. ")
+                .append("Medians of each pairing JVM in the order they ran (get-all / raw libnsl, ms, ratio):\n\n");
+        md.append("| Entries | per JVM |\n|---|---|\n");
+        for (int rows : new int[] {1_000, 10_000}) {
+            md.append("| ").append(String.format(Locale.ROOT, "%,d", rows)).append(" | ")
+                    .append(rawPairMedians(rows)).append(" |\n");
+        }
+        md.append("\n");
+    }
+
+    /** The loader's answer of the first RawPair JVM: where nis_list and clntudp_create came from. */
+    private String rawOrigin() throws IOException {
+        String head = "RESULT rawpair op=origin ";
+        for (String line : logLines()) {
+            if (line.startsWith(head)) return "`" + line.substring(head.length()) + "`";
+        }
+        return "?";
+    }
+
+    /** "get-all / raw (ratio)" of each RawPair JVM for rows, in the order of bridge.log. */
+    private String rawPairMedians(int rows) throws IOException {
+        List<String> out = new ArrayList<>();
+        String head = "RESULT rawpair op=ratio rows=" + rows + " ";
+        for (String line : logLines()) {
+            if (!line.startsWith(head)) continue;
+            Map<String, Double> f = fields(line.substring(head.length()));
+            double all = f.getOrDefault("getall_us", Double.NaN);
+            double raw = f.getOrDefault("raw_us", Double.NaN);
+            out.add(ms(all) + " / " + ms(raw) + " (" + ratio(all / raw) + ")");
+        }
+        return out.isEmpty() ? "–" : String.join("; ", out);
+    }
+
+    private List<String> logLines() throws IOException {
+        Path log = run.resolve("bridge.log");
+        return Files.exists(log) ? Files.readAllLines(log) : List.of();
+    }
+
+    /** The numeric "name=value" fields of a result line's tail. */
+    private static Map<String, Double> fields(String tail) {
+        Map<String, Double> f = new LinkedHashMap<>();
+        for (String field : tail.split(" ")) {
+            int eq = field.indexOf('=');
+            if (eq > 0) f.put(field.substring(0, eq), Double.parseDouble(field.substring(eq + 1)));
+        }
+        return f;
     }
 
     /** How the baseline was measured, and each pairing JVM's medians of the two targets. */
