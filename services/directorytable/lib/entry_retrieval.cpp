@@ -119,7 +119,8 @@ class FlatRows final : public nisplus_client::EntrySink {
   // The finished array once every announced object came (an empty one for
   // rows of no columns); null otherwise.
   jobjectArray release() {
-    if (objects_ == 0 || seen_ != objects_ || !strings_) return nullptr;
+    // No object came (none announced, or a failed listing): no array.
+    if (!strings_ || seen_ != objects_) return nullptr;
     return strings_->release();
   }
 
