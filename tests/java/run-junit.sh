@@ -14,6 +14,9 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do jvm_opts+=("$1"); shift; done
 [ "${1:-}" = -- ] && shift
 
 junit=/usr/share/java/junit-platform-console-standalone.jar
+# The same locale everywhere, so the JVM reads file names as UTF-8 (its
+# sun.jnu.encoding follows LC_CTYPE) whatever the caller's environment says.
+export LC_ALL=C.UTF-8
 log=$(mktemp /tmp/junit-XXXXXX.log)
 trap 'rm -f "$log"' EXIT
 
