@@ -1,9 +1,10 @@
 package com.zelt.cli;
 
-import com.zelt.demo.Tables;
 import com.zelt.management.tolvaimpl.services.directorytable.DirectoryTableLibrary;
 import com.zelt.management.tolvaimpl.services.launch.CmdLauncher;
 import com.zelt.management.tolvaimpl.services.launch.GuiLauncher;
+import com.zelt.text.Errno;
+import com.zelt.text.Tables;
 import java.io.PrintStream;
 import java.nio.file.Paths;
 import java.util.ArrayList;

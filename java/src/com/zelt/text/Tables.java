@@ -1,4 +1,4 @@
-package com.zelt.demo;
+package com.zelt.text;
 
 import java.io.PrintStream;
 import java.util.ArrayList;

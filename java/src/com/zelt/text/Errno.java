@@ -1,6 +1,6 @@
-package com.zelt.cli;
+package com.zelt.text;
 
-/** The system's texts for the errno values the file calls return (Linux numbering); the tool and the demo share them. */
+/** The system's texts for the errno values the file calls return (Linux numbering). */
 public final class Errno {
     private Errno() {}
 
