@@ -6,16 +6,23 @@ import com.zelt.management.tolvaimpl.services.launch.GuiLauncher;
 import com.zelt.text.Errno;
 import com.zelt.text.Tables;
 import java.io.PrintStream;
+import java.math.BigInteger;
 import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.HashSet;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+import java.util.Set;
 
 /**
  * Command-line tool over the three native libraries, for trying things by hand
  * against a NIS+ namespace (the sandbox's, or a real one).
+ *
+ * <p>Options come first: as with getopt, they end at the first operand and at
+ * {@code --}, so everything after them (a launched program's own arguments,
+ * say) is passed on as it is. A number operand such as {@code -1} ends them too.
  *
  * <p>Exit status, for every command: 0 on success, 1 when the call failed
  * (with the NIS+ status and its text, or the errno text), 2 for bad usage.
@@ -27,28 +34,55 @@ public final class ZeltTool {
 
     static final String VERSION = "1.0.0";
 
-    /** One command: its argument synopsis and what its own --help adds. */
-    private record Command(String synopsis, String summary, String details) {}
+    /** What a command does with its parsed command line. */
+    @FunctionalInterface
+    private interface Action {
+        int run(ZeltTool tool, Line line) throws UsageException;
+    }
 
+    /**
+     * One command: its options (flags, and options that take a value), how many
+     * operands it takes, its help texts and what it does.
+     */
+    private record Command(String synopsis, String summary, String details, Set<String> flags,
+            Set<String> valued, int min, int max, Action action) {}
+
+    private static final int MANY = Integer.MAX_VALUE;
+
+    /** The one list of commands, in the order help shows them. */
     private static final Map<String, Command> COMMANDS = new LinkedHashMap<>();
 
-    private static void command(String name, String synopsis, String summary, String... details) {
-        COMMANDS.put(name, new Command(synopsis, summary, String.join("\n", details)));
+    private static void command(String name, String synopsis, int min, int max, Action action, String summary,
+            String... details) {
+        options(name, Set.of(), Set.of(), synopsis, min, max, action, summary, details);
+    }
+
+    private static void options(String name, Set<String> flags, Set<String> valued, String synopsis, int min,
+            int max, Action action, String summary, String... details) {
+        COMMANDS.put(name, new Command(synopsis, summary, String.join("\n", details), flags, valued, min, max,
+                action));
     }
 
     static {
-        command("list", "TABLE [CRITERIA]", "list the entries, one row per entry (get-first, get-next)",
+        command("list", "TABLE [CRITERIA]", 1, 2,
+                (t, l) -> t.list(l.arg(0), l.count() > 1 ? criteria(l.arg(1), true) : ""),
+                "list the entries, one row per entry (get-first, get-next)",
                 "Prints one row per entry under a header of column numbers (1 = first column).",
                 "An empty table prints '(0 entries)' and exits 0; a CRITERIA that matches",
                 "nothing exits 1.", criteriaHelp());
-        command("match", "TABLE CRITERIA", "the entries CRITERIA selects, fetched at once (get-all)",
+        command("match", "TABLE CRITERIA", 2, 2, (t, l) -> t.match(l.arg(0), criteria(l.arg(1), false)),
+                "the entries CRITERIA selects, fetched at once (get-all)",
                 "Fetches every matching entry in one call: the library returns them as one",
                 "flat array, entry by entry, rows x columns strings; the tool cuts it into rows.",
                 "Exits 1 when nothing matches.", criteriaHelp());
-        command("add", "TABLE TYPE VALUE...", "add an entry, one VALUE per column in column order",
+        command("add", "TABLE TYPE VALUE...", 3, MANY, (t, l) -> t.add(l.arg(0), l.arg(1), l.from(2)),
+                "add an entry, one VALUE per column in column order",
                 "TYPE is the table's own type (hosts_tbl for hosts.org_dir...): it is written",
                 "into the entry, and the server refuses an entry of another type or width.");
-        command("modify", "TABLE TYPE CRITERIA COLUMN VALUE...", "change one entry",
+        command("modify", "TABLE TYPE CRITERIA COLUMN VALUE...", 5, MANY,
+                (t, l) -> t.modify(l.arg(0), l.arg(1), criteria(l.arg(2), false),
+                        number(l.arg(3), "COLUMN", Integer.MIN_VALUE, Integer.MAX_VALUE), l.from(4)),
+                "change one entry",
                 "  modify TABLE TYPE CRITERIA COLUMN VALUE      set column COLUMN (1 = first)",
                 "                                               to VALUE, keeping the others",
                 "  modify TABLE TYPE CRITERIA -1 VALUE...       replace the whole entry",
@@ -57,36 +91,63 @@ public final class ZeltTool {
                 "CRITERIA must select exactly one entry; the tool reads it first, so it can",
                 "send the whole row with only the chosen column marked as changed.",
                 criteriaHelp());
-        command("delete", "TABLE TYPE CRITERIA", "delete the one entry CRITERIA selects", criteriaHelp());
-        command("create-table", "[--force] TABLE TYPE ACCESS SEP COLUMN...", "create a table",
-                "ACCESS is the access word (hex 0x... or decimal; see 'zelt access --help'),",
-                "SEP the column separator, one character. Each COLUMN is a marker followed by",
-                "the column name: S = searchable, - = plain. The library always drops the",
-                "first character as the marker, so 'key' would create a column 'ey'; the tool",
-                "refuses a COLUMN without S or - in front, an empty name and a table without",
-                "columns unless --force is given (then the library's own rule applies).");
-        command("delete-table", "TABLE", "delete a table (it must be empty)");
-        command("access", "NAME MODE", "test the rights recorded on a NIS+ object",
+        command("delete", "TABLE TYPE CRITERIA", 3, 3,
+                (t, l) -> t.delete(l.arg(0), l.arg(1), criteria(l.arg(2), false)),
+                "delete the one entry CRITERIA selects", criteriaHelp());
+        options("create-table", Set.of("--force"), Set.of(), "[--force] TABLE TYPE ACCESS SEP COLUMN...", 4,
+                MANY, ZeltTool::createTable, "create a table",
+                "ACCESS is the 32-bit access word (hex 0x... or decimal; see 'zelt access",
+                "--help'), SEP the column separator, one character. Each COLUMN is a marker",
+                "followed by the column name: S = searchable, - = plain. The library always",
+                "drops the first character as the marker, so 'key' would create a column 'ey';",
+                "the tool refuses a COLUMN without S or - in front, an empty name and a table",
+                "without columns unless --force is given (then the library's own rule applies).");
+        command("delete-table", "TABLE", 1, 1, (t, l) -> t.deleteTable(l.arg(0)),
+                "delete a table (it must be empty)");
+        command("access", "NAME MODE", 2, 2, (t, l) -> t.access(l.arg(0), accessMode(l.arg(1))),
+                "test the rights recorded on a NIS+ object",
                 "MODE adds up 1 read, 2 modify, 4 create, 8 destroy, 16 exists (0-31).",
                 "Granted means every requested right is in the object's access word for",
                 "nobody, its group or the world; the owner's rights are not consulted. It is a",
                 "test of the recorded word, not of what a server will let you do: servers",
                 "apply their own rules (the sandbox's server enforces none). When not granted,",
                 "the tool tells a missing object from a missing right and lists each right.");
-        command("status", "CODE", "print the text of a NIS+ status code (0 or more)");
-        command("compare", "A B", "order two IPv4 addresses or network numbers (10, 10.1, 10.1.0.1)");
-        command("domain", "", "print the NIS domain (exit 1 when none is set)");
-        command("master", "DOMAIN MAP", "print the master server of a NIS map (exit 1 when none)");
-        command("file-access", "PATH MODE", "test a file with access(2): MODE 0 exists, 4 read, 2 write, 1 execute");
-        command("file-create", "PATH UID GID MODE", "create (or truncate) a file with exactly MODE (octal), owned by UID:GID");
-        command("file-delete", "PATH", "delete a file");
-        command("file-copy-stat", "FROM TO", "give TO the owner, group and permission bits of FROM");
-        command("launch", "[--gui] [--env NAME=VALUE]... EUID EGID RUID RGID PROGRAM [ARG...]",
-                "start PROGRAM detached under those identities",
+        command("status", "CODE", 1, 1, (t, l) -> t.status(l.arg(0)),
+                "print the text of a NIS+ status code (0 or more)");
+        command("compare", "A B", 2, 2, (t, l) -> t.compare(l.arg(0), l.arg(1)),
+                "order two IPv4 addresses or network numbers (10, 10.1, 10.1.0.1)");
+        command("domain", "", 0, 0, (t, l) -> t.printOrFail(t.lib().getDomain(), "no NIS domain is set"),
+                "print the NIS domain (exit 1 when none is set)");
+        command("master", "DOMAIN MAP", 2, 2,
+                (t, l) -> t.printOrFail(t.lib().nisGetMaster(l.arg(0), l.arg(1)),
+                        "no master found for map " + l.arg(1) + " in domain " + l.arg(0)
+                                + " (no such map or domain, or no NIS server answers)"),
+                "print the master server of a NIS map (exit 1 when none)");
+        command("file-access", "PATH MODE", 2, 2,
+                (t, l) -> t.errnoResult("access " + l.arg(0),
+                        t.lib().fileAccess(l.arg(0), number(l.arg(1), "MODE", 0, 7)), "accessible"),
+                "test a file with access(2): MODE 0 exists, 4 read, 2 write, 1 execute");
+        command("file-create", "PATH UID GID MODE", 4, 4,
+                (t, l) -> t.errnoResult("create " + l.arg(0),
+                        t.lib().fileCreate(l.arg(0), number(l.arg(1), "UID", -1, Integer.MAX_VALUE),
+                                number(l.arg(2), "GID", -1, Integer.MAX_VALUE), octal(l.arg(3))),
+                        "created " + l.arg(0)),
+                "create (or truncate) a file with exactly MODE (octal), owned by UID:GID");
+        command("file-delete", "PATH", 1, 1,
+                (t, l) -> t.errnoResult("delete " + l.arg(0), t.lib().fileDelete(l.arg(0)), "deleted " + l.arg(0)),
+                "delete a file");
+        command("file-copy-stat", "FROM TO", 2, 2,
+                (t, l) -> t.errnoResult("copy owner and mode of " + l.arg(0) + " to " + l.arg(1),
+                        t.lib().fileCopyStat(l.arg(0), l.arg(1)), "copied owner and mode to " + l.arg(1)),
+                "give TO the owner, group and permission bits of FROM");
+        options("launch", Set.of("--gui"), Set.of("--env"),
+                "[--gui] [--env NAME=VALUE]... [--] EUID EGID RUID RGID PROGRAM [ARG...]", 5, MANY,
+                ZeltTool::launch, "start PROGRAM detached under those identities",
                 "The identities come in this order: effective user, effective group, real user,",
                 "real group; -1 keeps the caller's (root when run as root). PROGRAM is an",
-                "absolute path, not searched in PATH. --gui uses the graphical launcher; give",
-                "it DISPLAY (and XAUTHORITY, readable by the target user) with --env.",
+                "absolute path, not searched in PATH. Options end at EUID: every ARG after",
+                "PROGRAM, -h included, goes to the program. --gui uses the graphical launcher;",
+                "give it DISPLAY (and XAUTHORITY, readable by the target user) with --env.",
                 "Before the call the tool prints the identities the program will get, warns",
                 "when that is root, and refuses (exit 1) a PROGRAM that does not exist or that",
                 "those identities may not execute.",
@@ -117,6 +178,8 @@ public final class ZeltTool {
             sb.append(e.getValue().summary()).append("\n");
         }
         sb.append("\n  --help, --version\n\n");
+        sb.append("Options end at a command's first operand and at --, as with getopt.\n");
+        sb.append("Numbers are decimal or 0x... hexadecimal.\n\n");
         sb.append("Exit status: 0 ok, 1 the call failed (with the NIS+ status and its text, or\n");
         sb.append("the errno text), 2 bad usage.");
         return sb.toString();
@@ -132,7 +195,6 @@ public final class ZeltTool {
     private final PrintStream out;
     private final PrintStream err;
     private DirectoryTableLibrary dtl;
-    private String current = "";
 
     ZeltTool(PrintStream out, PrintStream err) {
         this.out = out;
@@ -160,6 +222,66 @@ public final class ZeltTool {
         }
     }
 
+    /** A command line after its options: the flags given, the options' values and the operands. */
+    record Line(Set<String> flags, Map<String, List<String>> values, List<String> operands, boolean help) {
+        String arg(int i) {
+            return operands.get(i);
+        }
+
+        int count() {
+            return operands.size();
+        }
+
+        String[] from(int i) {
+            return operands.subList(i, operands.size()).toArray(new String[0]);
+        }
+
+        List<String> values(String option) {
+            return values.getOrDefault(option, List.of());
+        }
+    }
+
+    /**
+     * Splits a command's arguments as getopt does: options first, ended by the
+     * first operand or by "--"; everything after is an operand, even when it
+     * starts with '-'. A '-' followed by a digit is a number, so an operand.
+     */
+    static Line parse(String name, String[] args) throws UsageException {
+        Command c = COMMANDS.get(name);
+        Set<String> flags = new HashSet<>();
+        Map<String, List<String>> values = new LinkedHashMap<>();
+        int i = 0;
+        for (; i < args.length; i++) {
+            String a = args[i];
+            boolean option = a.length() > 1 && a.charAt(0) == '-' && !Character.isDigit(a.charAt(1));
+            if (!option) {
+                break;
+            }
+            if (a.equals("--")) {
+                i++;
+                break;
+            }
+            if (a.equals("-h") || a.equals("--help")) {
+                return new Line(Set.of(), Map.of(), List.of(), true);
+            }
+            if (c.flags().contains(a)) {
+                flags.add(a);
+            } else if (c.valued().contains(a)) {
+                if (i + 1 == args.length) {
+                    throw new UsageException(a + " needs a value");
+                }
+                values.computeIfAbsent(a, k -> new ArrayList<>()).add(args[++i]);
+            } else {
+                throw new UsageException("bad option '" + a + "'");
+            }
+        }
+        List<String> operands = List.of(Arrays.copyOfRange(args, i, args.length));
+        if (operands.size() < c.min() || operands.size() > c.max()) {
+            throw new UsageException("usage: zelt " + name + " " + c.synopsis());
+        }
+        return new Line(flags, values, operands, false);
+    }
+
     int run(String[] args) {
         if (args.length == 0) {
             err.println(help());
@@ -182,17 +304,17 @@ public final class ZeltTool {
             out.println("zelt " + VERSION);
             return OK;
         }
-        String[] rest = Arrays.copyOfRange(args, 1, args.length);
         try {
-            if (!COMMANDS.containsKey(name)) {
+            Command c = COMMANDS.get(name);
+            if (c == null) {
                 throw new UsageException("unknown command '" + name + "'");
             }
-            current = name;
-            if (Arrays.asList(rest).contains("--help") || Arrays.asList(rest).contains("-h")) {
+            Line line = parse(name, Arrays.copyOfRange(args, 1, args.length));
+            if (line.help()) {
                 out.println(help(name));
                 return OK;
             }
-            return dispatch(name, rest);
+            return c.action().run(this, line);
         } catch (LinkageError e) {
             err.println("zelt: cannot load the native libraries: " + e.getMessage());
             return FAILED;
@@ -203,96 +325,41 @@ public final class ZeltTool {
         }
     }
 
-    private int dispatch(String name, String[] rest) throws UsageException {
-        switch (name) {
-            case "list":
-                need(rest, 1, 2);
-                return list(rest[0], rest.length > 1 ? criteria(rest[1], true) : "");
-            case "match":
-                need(rest, 2, 2);
-                return match(rest[0], criteria(rest[1], false));
-            case "add":
-                need(rest, 3, Integer.MAX_VALUE);
-                return add(rest[0], rest[1], Arrays.copyOfRange(rest, 2, rest.length));
-            case "modify":
-                need(rest, 5, Integer.MAX_VALUE);
-                return modify(rest[0], rest[1], criteria(rest[2], false), integer(rest[3], "COLUMN"),
-                        Arrays.copyOfRange(rest, 4, rest.length));
-            case "delete":
-                need(rest, 3, 3);
-                return delete(rest[0], rest[1], criteria(rest[2], false));
-            case "create-table":
-                return createTable(rest);
-            case "delete-table":
-                need(rest, 1, 1);
-                return deleteTable(rest[0]);
-            case "access":
-                need(rest, 2, 2);
-                return access(rest[0], accessMode(rest[1]));
-            case "status": {
-                need(rest, 1, 1);
-                int code = integer(rest[0], "CODE");
-                if (code < 0) {
-                    throw new UsageException("CODE must be a NIS+ status, 0 or more, not " + code
-                            + " (the tool prints -N results of the table calls as status N)");
-                }
-                String text = lib().nisplusGetErrorString(code);
-                out.println(text.isEmpty() ? "(no text for status " + code + ")" : text);
-                return OK;
-            }
-            case "compare": {
-                need(rest, 2, 2);
-                address(rest[0], "A");
-                address(rest[1], "B");
-                int c = lib().addressCompare(rest[0], rest[1]);
-                out.println(rest[0] + (c < 0 ? " < " : c > 0 ? " > " : " = ") + rest[1]);
-                return OK;
-            }
-            case "domain":
-                need(rest, 0, 0);
-                return printOrFail(lib().getDomain(), "no NIS domain is set");
-            case "master":
-                need(rest, 2, 2);
-                return printOrFail(lib().nisGetMaster(rest[0], rest[1]),
-                        "no master found for map " + rest[1] + " in domain " + rest[0]
-                                + " (no such map or domain, or no NIS server answers)");
-            case "file-access":
-                need(rest, 2, 2);
-                return errnoResult("access " + rest[0], lib().fileAccess(rest[0], fileMode(rest[1], 7, "MODE")),
-                        "accessible");
-            case "file-create":
-                need(rest, 4, 4);
-                return errnoResult("create " + rest[0], lib().fileCreate(rest[0], integer(rest[1], "UID"),
-                        integer(rest[2], "GID"), octal(rest[3])), "created " + rest[0]);
-            case "file-delete":
-                need(rest, 1, 1);
-                return errnoResult("delete " + rest[0], lib().fileDelete(rest[0]), "deleted " + rest[0]);
-            case "file-copy-stat":
-                need(rest, 2, 2);
-                return errnoResult("copy owner and mode of " + rest[0] + " to " + rest[1],
-                        lib().fileCopyStat(rest[0], rest[1]), "copied owner and mode to " + rest[1]);
-            case "launch":
-                return launch(rest);
-            default:
-                throw new UsageException("unknown command '" + name + "'");
+    private int status(String arg) throws UsageException {
+        int code = number(arg, "CODE", Integer.MIN_VALUE, Integer.MAX_VALUE);
+        if (code < 0) {
+            throw new UsageException("CODE must be a NIS+ status, 0 or more, not " + code
+                    + " (the tool prints -N results of the table calls as status N)");
         }
+        String text = lib().nisplusGetErrorString(code);
+        out.println(text.isEmpty() ? "(no text for status " + code + ")" : text);
+        return OK;
     }
 
-    private void need(String[] rest, int min, int max) throws UsageException {
-        if (rest.length < min || rest.length > max) {
-            throw new UsageException("usage: zelt " + current + " " + COMMANDS.get(current).synopsis());
-        }
+    private int compare(String a, String b) throws UsageException {
+        address(a, "A");
+        address(b, "B");
+        int c = lib().addressCompare(a, b);
+        out.println(a + (c < 0 ? " < " : c > 0 ? " > " : " = ") + b);
+        return OK;
     }
 
-    static int integer(String s, String what) throws UsageException {
-        try {
-            if (s.startsWith("0x") || s.startsWith("0X")) {
-                return (int) Long.parseLong(s.substring(2), 16);
-            }
-            return Integer.parseInt(s);
-        } catch (NumberFormatException e) {
+    /**
+     * A decimal or 0x... hexadecimal number from min to max, checked before it
+     * becomes an int: callers pass a range within int, or up to 0xFFFFFFFF for
+     * a 32-bit word (then 0x80000000 and above keep their bits, as negative ints).
+     */
+    static int number(String s, String what, long min, long max) throws UsageException {
+        boolean hex = s.startsWith("0x") || s.startsWith("0X");
+        String digits = hex ? s.substring(2) : s;
+        if (!digits.matches(hex ? "[0-9a-fA-F]+" : "[-+]?[0-9]+")) {
             throw new UsageException(what + " must be a number, not '" + s + "'");
         }
+        BigInteger v = new BigInteger(digits, hex ? 16 : 10);
+        if (v.compareTo(BigInteger.valueOf(min)) < 0 || v.compareTo(BigInteger.valueOf(max)) > 0) {
+            throw new UsageException(what + " must be " + min + " to " + max + ", not " + s);
+        }
+        return (int) v.longValue();
     }
 
     private static int octal(String s) throws UsageException {
@@ -307,16 +374,8 @@ public final class ZeltTool {
         throw new UsageException("MODE must be an octal permission mode such as 0640, not '" + s + "'");
     }
 
-    private static int fileMode(String s, int max, String what) throws UsageException {
-        int m = integer(s, what);
-        if (m < 0 || m > max) {
-            throw new UsageException(what + " must be 0 to " + max + ", not " + m);
-        }
-        return m;
-    }
-
     private static int accessMode(String s) throws UsageException {
-        int m = integer(s, "MODE");
+        int m = number(s, "MODE", Integer.MIN_VALUE, Integer.MAX_VALUE);
         if (m < 0 || m > 31) {
             throw new UsageException("MODE must add up 1 read, 2 modify, 4 create, 8 destroy and 16 exists "
                     + "(0 to 31), not " + m);
@@ -561,14 +620,12 @@ public final class ZeltTool {
         }
     }
 
-    private int createTable(String[] args) throws UsageException {
-        boolean force = args.length > 0 && args[0].equals("--force");
-        String[] rest = force ? Arrays.copyOfRange(args, 1, args.length) : args;
-        need(rest, 4, Integer.MAX_VALUE);
-        String table = rest[0];
-        int access = integer(rest[2], "ACCESS");
-        byte sep = separator(rest[3]);
-        String[] columns = Arrays.copyOfRange(rest, 4, rest.length);
+    private int createTable(Line line) throws UsageException {
+        boolean force = line.flags().contains("--force");
+        String table = line.arg(0);
+        int access = number(line.arg(2), "ACCESS", 0, 0xFFFFFFFFL);
+        byte sep = separator(line.arg(3));
+        String[] columns = line.from(4);
         if (!force) {
             if (columns.length == 0) {
                 throw new UsageException("a table needs at least one COLUMN (--force creates one without)");
@@ -587,7 +644,7 @@ public final class ZeltTool {
                 }
             }
         }
-        int h = lib().nisplusAddTable(table, rest[1], access, columns, sep);
+        int h = lib().nisplusAddTable(table, line.arg(1), access, columns, sep);
         if (h < 0) {
             return nisFailure("creating " + table, -h);
         }
@@ -639,30 +696,19 @@ public final class ZeltTool {
         return r.isEmpty() ? " (nothing requested; the object exists)" : ": " + String.join(", ", r);
     }
 
-    private int launch(String[] rest) throws UsageException {
-        boolean gui = false;
-        List<String> env = new ArrayList<>();
-        int i = 0;
-        for (; i < rest.length && rest[i].startsWith("--"); i++) {
-            if (rest[i].equals("--gui")) {
-                gui = true;
-            } else if (rest[i].equals("--env") && i + 1 < rest.length && rest[i + 1].indexOf('=') > 0) {
-                env.add(rest[++i]);
-            } else if (rest[i].equals("--")) {
-                i++;
-                break;
-            } else {
-                throw new UsageException("launch: bad option '" + rest[i] + "' (--env needs NAME=VALUE)");
+    private int launch(Line line) throws UsageException {
+        boolean gui = line.flags().contains("--gui");
+        List<String> env = line.values("--env");
+        for (String e : env) {
+            if (e.indexOf('=') <= 0) {
+                throw new UsageException("--env needs NAME=VALUE, not '" + e + "'");
             }
         }
-        if (rest.length - i < 5) {
-            throw new UsageException("usage: zelt launch " + COMMANDS.get("launch").synopsis());
-        }
-        int euid = identity(rest[i], "EUID");
-        int egid = identity(rest[i + 1], "EGID");
-        int ruid = identity(rest[i + 2], "RUID");
-        int rgid = identity(rest[i + 3], "RGID");
-        String program = rest[i + 4];
+        int euid = identity(line.arg(0), "EUID");
+        int egid = identity(line.arg(1), "EGID");
+        int ruid = identity(line.arg(2), "RUID");
+        int rgid = identity(line.arg(3), "RGID");
+        String program = line.arg(4);
         if (!program.startsWith("/")) {
             throw new UsageException("launch: PROGRAM must be an absolute path (no PATH search)");
         }
@@ -684,11 +730,9 @@ public final class ZeltTool {
         String[] envArray = env.isEmpty() ? null : env.toArray(new String[0]);
         int r;
         if (gui) {
-            String[] args = Arrays.copyOfRange(rest, i + 5, rest.length);
-            r = new GuiLauncher().launchapp(1, euid, egid, ruid, rgid, program, envArray, args);
+            r = new GuiLauncher().launchapp(1, euid, egid, ruid, rgid, program, envArray, line.from(5));
         } else {
-            String[] args = Arrays.copyOfRange(rest, i + 4, rest.length);
-            r = new CmdLauncher().launchapp(1, euid, egid, ruid, rgid, args, envArray);
+            r = new CmdLauncher().launchapp(1, euid, egid, ruid, rgid, line.from(4), envArray);
         }
         if (r != 0) {
             err.println("zelt: launch failed: the launcher returned " + r
@@ -700,7 +744,7 @@ public final class ZeltTool {
     }
 
     private static int identity(String s, String what) throws UsageException {
-        int id = integer(s, what);
+        int id = number(s, what, Integer.MIN_VALUE, Integer.MAX_VALUE);
         if (id < -1) {
             throw new UsageException(what + " must be a user or group id, or -1 to keep the caller's, not " + id);
         }

@@ -200,7 +200,12 @@ class ZeltToolTest {
                         "launch", NOBODY, NOBODY, NOBODY, NOBODY, "/etc/passwd"),
                 run(1, "", "cannot launch /tmp: Is a directory", "launch", NOBODY, NOBODY, NOBODY, NOBODY, "/tmp"),
                 run(0, "as real uid 0 (root), effective uid 0 (root)", "warning: /bin/true will run as root",
-                        "launch", "-1", "-1", "-1", "-1", "/bin/true"));
+                        "launch", "-1", "-1", "-1", "-1", "/bin/true"),
+                // Options end at the first operand and at --: the rest goes to the program.
+                run(0, "\n-h x\n", "warning: /bin/echo will run as root",
+                        "launch", "-1", "-1", "-1", "-1", "/bin/echo", "-h", "x"),
+                run(0, "\nx --help\n", "warning: /bin/echo will run as root",
+                        "launch", "--", "-1", "-1", "-1", "-1", "/bin/echo", "x", "--help"));
     }
 
     /** 0 done, 1 the call failed (with its reason), for each command; help and version are successes. */
@@ -245,6 +250,12 @@ class ZeltToolTest {
                 usage("MODE must be 0 to 7", "file-access", "/tmp", "9"),
                 usage("bad option '--bogus'", "launch", "--bogus", "0", "0", "0", "0", "/bin/true"),
                 usage("EUID must be a user or group id", "launch", "-2", "0", "0", "0", "/bin/true"),
+                usage("--env needs NAME=VALUE, not 'X'", "launch", "--env", "X", "0", "0", "0", "0", "/bin/true"),
+                usage("bad option '-x'", "list", "-x", HOSTS),
+                // Numbers too wide for their argument are refused, never cut to 32 bits.
+                usage("CODE must be -2147483648 to 2147483647, not 0x100000002", "status", "0x100000002"),
+                usage("ACCESS must be 0 to 4294967295, not 0x100000001", "create-table", t, "t_tbl",
+                        "0x100000001", ":", "Skey"),
                 usage("usage: zelt domain", "domain", "extra"),
                 usage("usage: zelt add TABLE TYPE VALUE...", "add", HOSTS, "hosts_tbl"),
                 usage("usage: zelt delete-table TABLE", "delete-table"),
