@@ -8,9 +8,12 @@ import java.io.File;
  *
  * <h2>Loading</h2>
  * The class loads {@value #LIBRARY_FILE} with {@link System#load} from the directory named by the
- * system property {@code zelt.native.dir}, default {@code /usr/lib/zelt} (where the Debian
- * package and {@code cmake --install --prefix /usr} put it). A missing or unloadable library
- * makes class initialisation fail with {@link UnsatisfiedLinkError}; nothing else is thrown.
+ * system property {@code zelt.native.dir}. Without it, the file is looked for by that exact name
+ * in the absolute directories of {@code java.library.path}, in order, as
+ * {@link System#loadLibrary} looks: Debian's JVM lists {@code /usr/lib/<multiarch>/jni} there,
+ * where the Debian package and {@code cmake --install --prefix /usr} put the libraries. A missing
+ * or unloadable library makes class initialisation fail with {@link UnsatisfiedLinkError};
+ * nothing else is thrown.
  *
  * <h2>Results</h2>
  * No native method throws: every failure comes back as the method's failure value, in one form
@@ -51,12 +54,26 @@ import java.io.File;
  * JVM ends.
  */
 public class DirectoryTableLibrary {
-    /** File name of the native library, loaded from {@code zelt.native.dir}. */
+    /** File name of the native library, as it is looked for (see the class description). */
     public static final String LIBRARY_FILE = "libnamestore.so";
 
     static {
-        System.load(new File(System.getProperty("zelt.native.dir", "/usr/lib/zelt"), LIBRARY_FILE)
-                .getAbsolutePath());
+        String dir = System.getProperty("zelt.native.dir");
+        String path = System.getProperty("java.library.path", "");
+        File file = dir == null ? null : new File(dir, LIBRARY_FILE);
+        // Without the property, look as System.loadLibrary does, by the exact file name. Relative
+        // entries are skipped: they would load from whatever directory the JVM started in.
+        for (String d : dir == null ? path.split(File.pathSeparator) : new String[0]) {
+            File f = new File(d, LIBRARY_FILE);
+            if (file == null && f.isAbsolute() && f.isFile()) {
+                file = f;
+            }
+        }
+        if (file == null) {
+            throw new UnsatisfiedLinkError(LIBRARY_FILE + " is in no directory of java.library.path ("
+                    + path + ") and zelt.native.dir is not set");
+        }
+        System.load(file.getAbsolutePath());
     }
 
     /** Creates an accessor; all instances share the one process-wide session registry. */

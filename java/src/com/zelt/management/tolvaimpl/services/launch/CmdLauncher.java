@@ -8,9 +8,10 @@ import java.io.File;
  *
  * <h2>Loading</h2>
  * The class loads {@value #LIBRARY_FILE} with {@link System#load} from the directory named by the
- * system property {@code zelt.native.dir}, default {@code /usr/lib/zelt}. A missing library makes
- * class initialisation fail with {@link UnsatisfiedLinkError}; {@link #launchapp} itself never
- * throws.
+ * system property {@code zelt.native.dir}, or else from the first absolute directory of
+ * {@code java.library.path} that holds it (on Debian, {@code /usr/lib/<multiarch>/jni}). A
+ * missing library makes class initialisation fail with {@link UnsatisfiedLinkError};
+ * {@link #launchapp} itself never throws.
  *
  * <h2>What a launch does</h2>
  * The JVM starts a short-lived child, which starts the program's process (the grandchild) and
@@ -60,12 +61,26 @@ import java.io.File;
  * and no lock is taken in the children.
  */
 public class CmdLauncher {
-    /** File name of the native library, loaded from {@code zelt.native.dir}. */
+    /** File name of the native library, as it is looked for (see the class description). */
     public static final String LIBRARY_FILE = "libCmdLauncher.so.1";
 
     static {
-        System.load(new File(System.getProperty("zelt.native.dir", "/usr/lib/zelt"), LIBRARY_FILE)
-                .getAbsolutePath());
+        String dir = System.getProperty("zelt.native.dir");
+        String path = System.getProperty("java.library.path", "");
+        File file = dir == null ? null : new File(dir, LIBRARY_FILE);
+        // Without the property, look as System.loadLibrary does, by the exact file name. Relative
+        // entries are skipped: they would load from whatever directory the JVM started in.
+        for (String d : dir == null ? path.split(File.pathSeparator) : new String[0]) {
+            File f = new File(d, LIBRARY_FILE);
+            if (file == null && f.isAbsolute() && f.isFile()) {
+                file = f;
+            }
+        }
+        if (file == null) {
+            throw new UnsatisfiedLinkError(LIBRARY_FILE + " is in no directory of java.library.path ("
+                    + path + ") and zelt.native.dir is not set");
+        }
+        System.load(file.getAbsolutePath());
     }
 
     /** Creates a launcher; instances hold no state. */

@@ -25,12 +25,26 @@ import java.io.File;
  * failed), or that waiting for the intermediate child failed and the outcome is unknown.
  */
 public class GuiLauncher {
-    /** File name of the native library, loaded from {@code zelt.native.dir}. */
+    /** File name of the native library, as it is looked for (see the class description). */
     public static final String LIBRARY_FILE = "libGuiLauncher.so.1";
 
     static {
-        System.load(new File(System.getProperty("zelt.native.dir", "/usr/lib/zelt"), LIBRARY_FILE)
-                .getAbsolutePath());
+        String dir = System.getProperty("zelt.native.dir");
+        String path = System.getProperty("java.library.path", "");
+        File file = dir == null ? null : new File(dir, LIBRARY_FILE);
+        // Without the property, look as System.loadLibrary does, by the exact file name. Relative
+        // entries are skipped: they would load from whatever directory the JVM started in.
+        for (String d : dir == null ? path.split(File.pathSeparator) : new String[0]) {
+            File f = new File(d, LIBRARY_FILE);
+            if (file == null && f.isAbsolute() && f.isFile()) {
+                file = f;
+            }
+        }
+        if (file == null) {
+            throw new UnsatisfiedLinkError(LIBRARY_FILE + " is in no directory of java.library.path ("
+                    + path + ") and zelt.native.dir is not set");
+        }
+        System.load(file.getAbsolutePath());
     }
 
     /** Creates a launcher; instances hold no state. */
