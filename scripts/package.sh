@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/zelt_<version>_<arch>.deb (or under
-# $BUILD_DIR) with CPack from the project's install rules (packaging/), and
-# checks it with lintian. Run as root on Debian 12; installs dpkg-dev and
+# Builds the Debian packages libzelt-jni, libzelt-java and zelt under build/
+# (or $BUILD_DIR) with CPack from the project's install rules (packaging/),
+# and checks them with lintian. Run as root on Debian 12; installs dpkg-dev and
 # lintian when missing.
 #
 #   scripts/package.sh
 #
-# The package's dependencies are computed by dpkg-shlibdeps from the
-# libraries (libnsl2, libtirpc3), plus a Java 17 runtime for the jars.
+# libzelt-jni's dependencies are computed by dpkg-shlibdeps from the
+# libraries (libnsl2, libtirpc3); zelt names a Java 17 runtime.
 #
 # lintian must report no error and no warning. The libraries' deliberate
-# exceptions are overridden in the package itself, each with its reason
-# (packaging/lintian-overrides). Informational tags that remain:
+# exceptions are overridden in libzelt-jni itself, each with its reason
+# (packaging/lintian-overrides.in). Informational tags that remain:
 #   binary-has-unneeded-section .comment   CPack strips with plain strip,
 #       which keeps the compiler's version note; it costs a few bytes.
 #   hardening-no-bindnow, hardening-no-fortify-functions (libnamestore)
@@ -29,20 +29,20 @@ build=${BUILD_DIR:-$root/build}
 echo "package.sh: building in $build"
 "$root/scripts/build.sh" > /dev/null
 
-rm -f "$build"/zelt_*.deb
+rm -f "$build"/zelt_*.deb "$build"/libzelt-*.deb
 (cd "$build" && cpack --config CPackConfig.cmake)
-debs=("$build"/zelt_*.deb)
-deb=${debs[0]}
-[ ${#debs[@]} = 1 ] && [ -f "$deb" ] || { echo "package.sh: no package was made" >&2; exit 1; }
+debs=("$build"/libzelt-jni_*.deb "$build"/libzelt-java_*.deb "$build"/zelt_*.deb)
+for deb in "${debs[@]}"; do
+  [ -f "$deb" ] || { echo "package.sh: no package $deb was made" >&2; exit 1; }
+done
 
 # lintian refuses to be trusted with root: it runs as nobody on a copy.
 check=$(mktemp -d /tmp/zelt-lintian-XXXXXX)
 trap 'rm -rf "$check"' EXIT
-cp "$deb" "$check/"
+cp "${debs[@]}" "$check/"
 chmod 755 "$check"
-chmod 644 "$check/$(basename "$deb")"
-echo "package.sh: lintian $(basename "$deb")"
+chmod 644 "$check"/*.deb
+echo "package.sh: lintian $(cd "$check" && echo *.deb)"
 # From the copy's folder: nobody may not enter the checkout (a clone under /root).
-(cd "$check" && runuser -u nobody -- lintian --display-info --fail-on error,warning \
-  "$(basename "$deb")")
-echo "package.sh: $deb"
+(cd "$check" && runuser -u nobody -- lintian --display-info --fail-on error,warning ./*.deb)
+printf 'package.sh: %s\n' "${debs[@]}"

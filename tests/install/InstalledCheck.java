@@ -7,9 +7,10 @@ import java.util.Arrays;
 
 /**
  * Run as a single source file with only an installed zelt.jar on the class
- * path and an installed library directory as zelt.native.dir:
+ * path, and the installed libraries where the classes look by default or in
+ * the directory named by zelt.native.dir:
  *
- *   java -cp JAR -Dzelt.native.dir=DIR InstalledCheck.java JAR OUT_DIR
+ *   java -cp JAR [-Dzelt.native.dir=DIR] InstalledCheck.java JAR OUT_DIR
  *
  * inside the sandbox (nisplusd with the test namespace). Makes a table call,
  * host calls and a launch through each launcher; exits 1 on the first

@@ -2,14 +2,16 @@
 # Checks an installed tree as an administrator gets it, with the build and
 # source trees out of sight:
 #
-#   installed-tree.sh deb    BUILD_DIR   the package BUILD_DIR/zelt_*.deb, unpacked with dpkg -x
+#   installed-tree.sh deb    BUILD_DIR   the packages libzelt-jni, libzelt-java and zelt in
+#                                        BUILD_DIR, unpacked with dpkg -x
 #   installed-tree.sh prefix BUILD_DIR   cmake --install BUILD_DIR --prefix SCRATCH
 #
 # Runs inside the sandbox (tests/sandbox/sandbox.sh --nisplus): the layout,
-# then a JVM with only the installed zelt.jar on its class path and the
-# installed library directory makes a table call against nisplusd, host calls
-# and a launch through each launcher, all under -Xcheck:jni; then the
-# installed zelt command, called through a symbolic link.
+# then a JVM with only the installed zelt.jar on its class path makes a table
+# call against nisplusd, host calls and a launch through each launcher, all
+# under -Xcheck:jni, with the libraries where the classes look by default
+# (deb) or named by zelt.native.dir (prefix); then the installed zelt
+# command, called through a symbolic link.
 set -euo pipefail
 if [ "$(id -u)" != 0 ]; then
   echo "installed-tree.sh: must run as root (it hides the build and source trees under private mounts)" >&2
@@ -29,14 +31,21 @@ chmod 755 "$scratch"
 
 case $mode in
   deb)
-    debs=("$build"/zelt_*.deb)
-    [ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one package in $build, found: ${debs[*]}"
-    deb=${debs[0]}
-    depends=$(dpkg-deb -f "$deb" Depends)
-    for d in libnsl2 libtirpc3 default-jre-headless; do
-      [[ $depends == *"$d"* ]] || fail "Depends lacks $d: $depends"
-    done
-    dpkg-deb -x "$deb" "$scratch/root"
+    # Package, architecture and what its Depends must name.
+    while read -r name arch needs; do
+      debs=("$build/${name}_"*.deb)
+      [ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "expected one $name package, found: ${debs[*]}"
+      [ "$(dpkg-deb -f "${debs[0]}" Architecture)" = "$arch" ] || fail "$name is not Architecture: $arch"
+      depends=$(dpkg-deb -f "${debs[0]}" Depends)
+      for d in $needs; do
+        [[ $depends == *"$d"* ]] || fail "Depends of $name lacks $d: $depends"
+      done
+      dpkg-deb -x "${debs[0]}" "$scratch/root"
+    done <<EOF
+libzelt-jni $(dpkg --print-architecture) libnsl2 libtirpc3
+libzelt-java all libzelt-jni
+zelt all libzelt-java default-jre-headless
+EOF
     prefix=$scratch/root/usr
     ;;
   prefix)
@@ -51,10 +60,12 @@ case $mode in
   *) echo "usage: installed-tree.sh deb|prefix BUILD_DIR" >&2; exit 2 ;;
 esac
 
-# Layout: the libraries under their exact names and nothing else beside them.
-libs=$(cd "$prefix/lib/zelt" && ls | sort | tr '\n' ' ')
-[ "$libs" = "libCmdLauncher.so.1 libGuiLauncher.so.1 libnamestore.so " ] || fail "lib/zelt holds: $libs"
-for f in bin/zelt share/java/zelt.jar share/java/zelt-cli.jar share/man/man1/zelt.1.gz \
+# Layout: the libraries under their exact names in the JVM's JNI directory,
+# and nothing else beside them.
+jni=lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/jni
+libs=$(cd "$prefix/$jni" && ls | sort | tr '\n' ' ')
+[ "$libs" = "libCmdLauncher.so.1 libGuiLauncher.so.1 libnamestore.so " ] || fail "$jni holds: $libs"
+for f in bin/zelt share/java/zelt.jar share/zelt/zelt-cli.jar share/man/man1/zelt.1.gz \
   share/doc/zelt/copyright share/doc/zelt/changelog.gz; do
   [ -e "$prefix/$f" ] || fail "missing $f"
 done
@@ -76,7 +87,18 @@ mount -t tmpfs -o ro,mode=0755 tmpfs "$source_root"
 jni_problems='WARNING in native method|FATAL ERROR in native method|WARNING: JNI|JNI local refs'
 log=$scratch/check.log
 status=0
-java -Xcheck:jni -Dzelt.native.dir="$prefix/lib/zelt" -cp "$prefix/share/java/zelt.jar" \
+# The package's libraries go where dpkg would put them, in this namespace
+# only, and the classes find them without zelt.native.dir. Without that
+# directory on this host, java.library.path names it.
+native=(-Dzelt.native.dir="$prefix/$jni")
+if [ "$mode" = deb ]; then
+  native=(-Djava.library.path="$prefix/$jni")
+  if [ -d "/usr/$jni" ]; then
+    mount --bind "$prefix/$jni" "/usr/$jni"
+    native=()
+  fi
+fi
+java -Xcheck:jni "${native[@]}" -cp "$prefix/share/java/zelt.jar" \
   "$scratch/InstalledCheck.java" "$prefix/share/java/zelt.jar" "$out" > "$log" 2>&1 || status=$?
 cat "$log"
 [ "$status" = 0 ] || fail "the installed classes failed (exit $status)"
