@@ -52,4 +52,4 @@ export PATH=$root/scripts/bin:$build/bin:$PATH
 if [ $# -eq 0 ]; then
   set -- "$0" --interactive-inside
 fi
-exec "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --xvfb -- "$@"
+exec "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 1 --xvfb -- "$@"
