@@ -24,10 +24,13 @@ RC
 Private network (loopback only), mount, UTS, IPC and PID namespaces; nothing here
 reaches the host's ports, and /run, /var/yp and /var/nis are private.
   NIS domain $SANDBOX_DOMAIN (ypserv), NIS+ directory $NISPLUS_DIRECTORY (nisplusd, pid $NISPLUSD_PID)
+  nisplusd enforces access rights (security level 1): root is server.$NISPLUS_DIRECTORY, the
+  namespace's owner; uids 1001-1018 are the seed's users (1001: ada); any other is nobody
   X display $DISPLAY (Xvfb, pid $XVFB_PID), cookie $XAUTHORITY (readable by nobody)
 Try:  zelt --help
       zelt list hosts.org_dir.$NISPLUS_DIRECTORY
       nisplusctl dump hosts.org_dir.$NISPLUS_DIRECTORY
+      setpriv --reuid 65534 --regid 65534 --clear-groups zelt list passwd.org_dir.$NISPLUS_DIRECTORY
 Leave with exit or Ctrl-D: every daemon ends with this shell.
 ====================================================================================
 BANNER
@@ -52,4 +55,4 @@ export PATH=$root/scripts/bin:$build/bin:$PATH
 if [ $# -eq 0 ]; then
   set -- "$0" --interactive-inside
 fi
-exec "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --xvfb -- "$@"
+exec "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 1 --xvfb -- "$@"

@@ -85,12 +85,27 @@ const Table* Namespace::findTable(std::string_view name) const {
   return const_cast<Namespace*>(this)->findTable(name);
 }
 
+Group* Namespace::findGroup(std::string_view name) {
+  for (Group& g : groups_) {
+    if (sameName(g.name, name)) return &g;
+  }
+  return nullptr;
+}
+
+const Group* Namespace::findGroup(std::string_view name) const {
+  return const_cast<Namespace*>(this)->findGroup(name);
+}
+
+bool Namespace::exists(std::string_view name) const {
+  return findDir(name) || findTable(name) || findGroup(name);
+}
+
 int Namespace::missingStatus(std::string_view name) const {
   return findDir(parentOf(name)) ? NIS_NOTFOUND : NIS_NOSUCHNAME;
 }
 
 int Namespace::addDirectory(Directory d) {
-  if (findDir(d.name) || findTable(d.name)) return NIS_NAMEEXISTS;
+  if (exists(d.name)) return NIS_NAMEEXISTS;
   if (labelOf(d.name).empty() || !findDir(parentOf(d.name))) return NIS_NOSUCHNAME;
   d.oid.ctime = d.oid.mtime = now();
   dirs_.push_back(std::move(d));
@@ -98,7 +113,7 @@ int Namespace::addDirectory(Directory d) {
 }
 
 int Namespace::addTable(Table t) {
-  if (findDir(t.name) || findTable(t.name)) return NIS_NAMEEXISTS;
+  if (exists(t.name)) return NIS_NAMEEXISTS;
   if (labelOf(t.name).empty() || !findDir(parentOf(t.name))) return NIS_NOSUCHNAME;
   t.entries.clear();
   t.oid.ctime = t.oid.mtime = now();
@@ -106,7 +121,20 @@ int Namespace::addTable(Table t) {
   return NIS_SUCCESS;
 }
 
+int Namespace::addGroup(Group g) {
+  if (exists(g.name)) return NIS_NAMEEXISTS;
+  if (labelOf(g.name).empty() || !findDir(parentOf(g.name))) return NIS_NOSUCHNAME;
+  g.oid.ctime = g.oid.mtime = now();
+  groups_.push_back(std::move(g));
+  return NIS_SUCCESS;
+}
+
 int Namespace::removeObject(std::string_view name) {
+  for (auto it = groups_.begin(); it != groups_.end(); ++it) {
+    if (!sameName(it->name, name)) continue;
+    groups_.erase(it);
+    return NIS_SUCCESS;
+  }
   for (auto it = tables_.begin(); it != tables_.end(); ++it) {
     if (!sameName(it->name, name)) continue;
     if (!it->entries.empty()) return NIS_NOTEMPTY;
@@ -119,6 +147,8 @@ int Namespace::removeObject(std::string_view name) {
     const std::string& dn = dirs_[i].name;
     bool busy = std::any_of(tables_.begin(), tables_.end(),
                             [&](const Table& t) { return sameName(parentOf(t.name), dn); }) ||
+                std::any_of(groups_.begin(), groups_.end(),
+                            [&](const Group& g) { return sameName(parentOf(g.name), dn); }) ||
                 std::any_of(dirs_.begin(), dirs_.end(),
                             [&](const Directory& d) { return sameName(parentOf(d.name), dn); });
     if (busy) return NIS_NOTEMPTY;
@@ -199,8 +229,16 @@ int Namespace::modifyEntry(std::string_view table, const std::vector<Attr>& attr
   if (int st = select(*t, attrs, hits); st != NIS_SUCCESS) return st;
   if (hits.empty()) return NIS_NOTFOUND;
   if (hits.size() > 1) return NIS_NOTUNIQUE;
+  return modifyEntryAt(table, hits[0], change, stored);
+}
+
+int Namespace::modifyEntryAt(std::string_view table, size_t index, const Entry& change,
+                             const Entry** stored) {
+  Table* t = findTable(table);
+  if (!t) return findDir(table) ? NIS_INVALIDOBJ : NIS_NOSUCHTABLE;
+  if (index >= t->entries.size()) return NIS_NOTFOUND;
   if (int st = checkShape(*t, change); st != NIS_SUCCESS) return st;
-  Entry updated = t->entries[hits[0]];
+  Entry updated = t->entries[index];
   // A seeded entry may be short of columns; a change fills it up.
   if (updated.values.size() < change.values.size()) updated.values.resize(change.values.size());
   for (size_t c = 0; c < change.values.size(); ++c) {
@@ -208,10 +246,10 @@ int Namespace::modifyEntry(std::string_view table, const std::vector<Attr>& attr
     updated.values[c].bytes = change.values[c].bytes;
     updated.values[c].flags = change.values[c].flags & ~static_cast<uint32_t>(EN_MODIFIED);
   }
-  if (findDuplicate(*t, updated.values, static_cast<long>(hits[0])) >= 0) return NIS_NAMEEXISTS;
+  if (findDuplicate(*t, updated.values, static_cast<long>(index)) >= 0) return NIS_NAMEEXISTS;
   updated.oid.mtime = now();
-  t->entries[hits[0]] = std::move(updated);
-  if (stored) *stored = &t->entries[hits[0]];
+  t->entries[index] = std::move(updated);
+  if (stored) *stored = &t->entries[index];
   return NIS_SUCCESS;
 }
 
@@ -228,6 +266,17 @@ int Namespace::removeEntries(std::string_view table, const std::vector<Attr>& at
   }
   if (removed) *removed = hits.size();
   return NIS_SUCCESS;
+}
+
+void Namespace::removeEntriesAt(std::string_view table, const std::vector<size_t>& indexes) {
+  Table* t = findTable(table);
+  if (!t) return;
+  std::vector<size_t> sorted = indexes;
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  for (auto it = sorted.rbegin(); it != sorted.rend(); ++it) {
+    if (*it < t->entries.size()) t->entries.erase(t->entries.begin() + static_cast<long>(*it));
+  }
 }
 
 }  // namespace nisplusd

@@ -1,6 +1,7 @@
 // The in-memory NIS+ namespace served by nisplusd: one root directory, its
-// subdirectories, their tables and the tables' entries. Plain values, so a
-// copy is a snapshot (used for reset and for all-or-nothing loads).
+// subdirectories, their groups and tables, and the tables' entries. Plain
+// values, so a copy is a snapshot (used for reset and for all-or-nothing
+// loads).
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,21 @@ struct Entry {
   Oid oid;
 };
 
+// A NIS+ group object, stored under groups_dir: the group
+// "admin.d.test." is the object "admin.groups_dir.d.test.".
+struct Group {
+  std::string name;  // full object name
+  std::string owner;
+  std::string group;
+  uint32_t access = 0;
+  uint32_t ttl = 0;
+  uint32_t flags = 0;
+  // Principals ("ada.d.test."), domains ("*.d.test."), groups
+  // ("@staff.d.test.") and exclusions of any of them ("-ada.d.test.").
+  std::vector<std::string> members;
+  Oid oid;
+};
+
 struct Table {
   std::string name;  // full name
   std::string type;
@@ -88,11 +104,17 @@ class Namespace {
   const std::vector<Directory>& dirs() const { return dirs_; }
   std::vector<Table>& tables() { return tables_; }
   const std::vector<Table>& tables() const { return tables_; }
+  std::vector<Group>& groups() { return groups_; }
+  const std::vector<Group>& groups() const { return groups_; }
 
   Directory* findDir(std::string_view name);
   const Directory* findDir(std::string_view name) const;
   Table* findTable(std::string_view name);
   const Table* findTable(std::string_view name) const;
+  Group* findGroup(std::string_view name);
+  const Group* findGroup(std::string_view name) const;
+  // Whether any object (directory, table or group) has that name.
+  bool exists(std::string_view name) const;
 
   // Status of a name that is not an object here: NIS_NOTFOUND when its
   // directory is served, NIS_NOSUCHNAME otherwise.
@@ -101,6 +123,7 @@ class Namespace {
   // Object operations; each returns a nis_error status.
   int addDirectory(Directory d);
   int addTable(Table t);
+  int addGroup(Group g);
   int removeObject(std::string_view name);
 
   // Entry selection: indexes of the entries of t matching every attribute,
@@ -110,17 +133,24 @@ class Namespace {
   int addEntry(std::string_view table, Entry e, bool overwrite, const Entry** stored);
   int modifyEntry(std::string_view table, const std::vector<Attr>& attrs, const Entry& change,
                   const Entry** stored);
+  // Changes the entry at this index (as select gives it) of a table.
+  int modifyEntryAt(std::string_view table, size_t index, const Entry& change,
+                    const Entry** stored);
   int removeEntries(std::string_view table, const std::vector<Attr>& attrs, bool multiple,
                     size_t* removed);
+  // Removes the entries at these indexes (as select gives them) of a table.
+  void removeEntriesAt(std::string_view table, const std::vector<size_t>& indexes);
 
- private:
   // Index of an entry other than `skip` with the same identifying values.
   static long findDuplicate(const Table& t, const std::vector<Value>& values, long skip);
+
+ private:
   // Table/entry-shape check for add and modify.
   static int checkShape(const Table& t, const Entry& e);
 
   std::vector<Directory> dirs_;  // dirs_[0] is the root
   std::vector<Table> tables_;
+  std::vector<Group> groups_;
 };
 
 uint32_t now();

@@ -33,7 +33,7 @@ void onSignal(int) { stopRequested = 1; }
 void usage() {
   std::fprintf(stderr,
                "usage: nisplusd --domain NAME. [--seed FILE] [--control PATH] [--ready-file PATH]\n"
-               "                [--cold-start FILE] [--server-name NAME]\n");
+               "                [--cold-start FILE] [--server-name NAME] [-S 0|1|2]\n");
 }
 
 int loopbackSocket(int type) {
@@ -112,6 +112,7 @@ void serveControl(nisplusd::Server& server, int listener) {
 
 int main(int argc, char** argv) {
   std::string domain, seed, controlPath, readyFile, serverName;
+  int level = 0;
   std::string coldStart = "/var/nis/NIS_COLD_START";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -132,6 +133,11 @@ int main(int argc, char** argv) {
       coldStart = v;
     } else if (a == "--server-name") {
       serverName = v;
+    } else if (a == "-S") {
+      if ((level = nisplusd::parseLevel(v)) < 0) {
+        usage();
+        return 2;
+      }
     } else {
       usage();
       return 2;
@@ -160,7 +166,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  nisplusd::Server server(std::move(ns), serverName);
+  nisplusd::Server server(std::move(ns), serverName, level);
   nisplusd::theServer = &server;
 
   signal(SIGPIPE, SIG_IGN);

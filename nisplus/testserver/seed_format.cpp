@@ -208,7 +208,7 @@ class Loader {
   bool line(const std::vector<Token>& toks, std::string& error) {
     const Token& kind = toks[0];
     if (!kind.key.empty() || kind.quoted) {
-      error = "expected directory, table, column or entry";
+      error = "expected directory, table, column, entry or group";
       return false;
     }
     if (kind.value != "column") finishTable();
@@ -222,6 +222,7 @@ class Loader {
     if (kind.value == "table") return table(name, toks, at, error);
     if (kind.value == "column") return column(name, toks, at, error);
     if (kind.value == "entry") return entry(name, toks, at, error);
+    if (kind.value == "group") return group(name, toks, at, error);
     error = "unknown line kind " + kind.value;
     return false;
   }
@@ -250,8 +251,8 @@ class Loader {
     Directory* d = ns_.findDir(name);
     Directory fresh;
     if (!d) {
-      if (ns_.findTable(name)) {
-        error = "a table has that name";
+      if (ns_.findTable(name) || ns_.findGroup(name)) {
+        error = ns_.findTable(name) ? "a table has that name" : "a group has that name";
         return false;
       }
       const Directory* parent = ns_.findDir(parentOf(name));
@@ -278,8 +279,8 @@ class Loader {
         !at.only({"type", "sep", "owner", "group", "access", "ttl", "path", "maxcol"})) {
       return false;
     }
-    if (ns_.findDir(name)) {
-      error = "a directory has that name";
+    if (ns_.findDir(name) || ns_.findGroup(name)) {
+      error = ns_.findDir(name) ? "a directory has that name" : "a group has that name";
       return false;
     }
     const Directory* dir = ns_.findDir(parentOf(name));
@@ -368,6 +369,54 @@ class Loader {
     return true;
   }
 
+  // A group object: attributes, then its members as names or strings. A
+  // group named again is replaced.
+  bool group(const std::string& name, const std::vector<Token>& toks, Attributes& at,
+             std::string& error) {
+    if (!at.only({"owner", "group", "access", "ttl", "flags"})) return false;
+    if (ns_.findDir(name) || ns_.findTable(name)) {
+      error = ns_.findDir(name) ? "a directory has that name" : "a table has that name";
+      return false;
+    }
+    const Directory* dir = ns_.findDir(parentOf(name));
+    if (!dir || labelOf(name).empty()) {
+      error = "directory of " + name + " is not served";
+      return false;
+    }
+    Group g;
+    g.name = name;
+    g.owner = dir->owner;
+    g.group = dir->group;
+    g.access = dir->access;
+    g.ttl = dir->ttl;
+    if (!at.str("owner", g.owner) || !at.str("group", g.group) || !at.num("access", g.access) ||
+        !at.num("ttl", g.ttl) || !at.num("flags", g.flags)) {
+      return false;
+    }
+    for (size_t i = 2; i < toks.size(); ++i) {
+      const Token& m = toks[i];
+      if (!m.key.empty()) {
+        if (!g.members.empty()) {
+          error = "attribute after members";
+          return false;
+        }
+        continue;
+      }
+      if (m.bareNull || m.flags || m.value.empty()) {
+        error = "members must be names";
+        return false;
+      }
+      g.members.push_back(m.value);
+    }
+    g.oid.ctime = g.oid.mtime = now();
+    if (Group* old = ns_.findGroup(name)) {
+      *old = std::move(g);
+    } else {
+      ns_.groups().push_back(std::move(g));
+    }
+    return true;
+  }
+
   Namespace& ns_;
   std::optional<Table> table_;  // the table whose column lines are being read
   bool maxcolGiven_ = false;
@@ -419,12 +468,24 @@ void dumpTable(const Table& t, std::string& out) {
   }
 }
 
+void dumpGroup(const Group& g, std::string& out) {
+  out += "group " + nameToken(g.name) + " owner=" + quote(g.owner) + " group=" + quote(g.group) +
+         " access=" + hexNumber(g.access, 8) + " ttl=" + std::to_string(g.ttl) +
+         " flags=" + hexNumber(g.flags);
+  for (const std::string& m : g.members) out += " " + quote(m);
+  out += "\n";
+}
+
 }  // namespace
 
 bool dumpNamespace(const Namespace& ns, std::string_view name, std::string& out) {
   out.clear();
   if (const Table* t = ns.findTable(name); t && !name.empty()) {
     dumpTable(*t, out);
+    return true;
+  }
+  if (const Group* g = ns.findGroup(name); g && !name.empty()) {
+    dumpGroup(*g, out);
     return true;
   }
   std::string_view top = name.empty() ? std::string_view(ns.root()) : name;
@@ -434,6 +495,9 @@ bool dumpNamespace(const Namespace& ns, std::string_view name, std::string& out)
     out += "directory " + nameToken(d.name) + " owner=" + quote(d.owner) +
            " group=" + quote(d.group) + " access=" + hexNumber(d.access, 8) +
            " ttl=" + std::to_string(d.ttl) + "\n";
+  }
+  for (const Group& g : ns.groups()) {
+    if (isWithin(parentOf(g.name), top)) dumpGroup(g, out);
   }
   for (const Table& t : ns.tables()) {
     if (isWithin(parentOf(t.name), top)) dumpTable(t, out);

@@ -1,6 +1,8 @@
 #include "server.h"
 
+#include <rpc/auth_unix.h>
 #include <rpcsvc/nis_tags.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "access_rights.h"
 #include "quoting.h"
 #include "request_check.h"
 #include "seed_format.h"
@@ -179,6 +182,20 @@ nis_object entryObject(const Table& t, const Entry& e, Arena& a) {
   return o;
 }
 
+nis_object groupObject(const Group& g, Arena& a) {
+  nis_object o{};
+  header(o, a, g.name, g.owner, g.group, g.access, g.ttl, g.oid);
+  o.zo_data.zo_type = NIS_GROUP_OBJ;
+  group_obj& gr = o.GR_data;
+  gr.gr_flags = g.flags;
+  gr.gr_members.gr_members_len = static_cast<u_int>(g.members.size());
+  gr.gr_members.gr_members_val = a.array<nis_name>(g.members.size());
+  for (size_t i = 0; i < g.members.size(); ++i) {
+    gr.gr_members.gr_members_val[i] = Arena::ref(g.members[i]);
+  }
+  return o;
+}
+
 const char* procName(u_long proc) {
   switch (proc) {
     case NIS_LOOKUP:
@@ -257,8 +274,12 @@ std::string entrySummary(const nis_object* o) {
 
 }  // namespace
 
-Server::Server(Namespace ns, std::string serverName)
-    : ns_(ns), initial_(std::move(ns)), serverName_(std::move(serverName)) {}
+Server::Server(Namespace ns, std::string serverName, int level)
+    : ns_(ns),
+      initial_(std::move(ns)),
+      serverName_(std::move(serverName)),
+      level_(level),
+      initialLevel_(level) {}
 
 directory_obj Server::directoryObject(const Directory& d, std::vector<std::string>& keep,
                                       std::vector<endpoint>& eps, nis_server& srv) const {
@@ -337,56 +358,152 @@ nis_object directoryEntry(const Server& server, const Directory& d, Arena& a) {
   return o;
 }
 
-Outcome lookup(const Server& server, const Namespace& ns, const Request& r, Arena& a) {
+// Lookup needs read on the object or on the directory that holds it.
+bool mayLookUp(const Namespace& ns, const Access& who, const std::string& name, uint32_t access,
+               const std::string& owner, const std::string& group) {
+  if (who.grants(access, owner, group, NIS_READ_ACC)) return true;
+  const Directory* d = ns.findDir(parentOf(name));
+  return d && who.grants(*d, NIS_READ_ACC);
+}
+
+Outcome lookup(const Server& server, const Namespace& ns, const Request& r, const Access& who,
+               Arena& a) {
   Outcome out;
   if (r.name.empty() || r.name.find('[') != std::string::npos) {
     out.status = NIS_BADNAME;
   } else if (const Directory* d = ns.findDir(r.name)) {
-    out.objects.push_back(directoryEntry(server, *d, a));
+    if (mayLookUp(ns, who, d->name, d->access, d->owner, d->group)) {
+      out.objects.push_back(directoryEntry(server, *d, a));
+    } else {
+      out.status = NIS_PERMISSION;
+    }
   } else if (const Table* t = ns.findTable(r.name)) {
-    out.objects.push_back(tableObject(*t, a));
+    if (mayLookUp(ns, who, t->name, t->access, t->owner, t->group)) {
+      out.objects.push_back(tableObject(*t, a));
+    } else {
+      out.status = NIS_PERMISSION;
+    }
+  } else if (const Group* g = ns.findGroup(r.name)) {
+    if (mayLookUp(ns, who, g->name, g->access, g->owner, g->group)) {
+      out.objects.push_back(groupObject(*g, a));
+    } else {
+      out.status = NIS_PERMISSION;
+    }
   } else {
     out.status = ns.missingStatus(r.name);
   }
   return out;
 }
 
-Outcome addObject(Namespace& ns, const Request& r, Arena& a) {
+// Creating an object needs create on its directory; an owner or group
+// sent empty becomes the caller and the directory's group.
+Outcome addObject(Namespace& ns, const Request& r, const Access& who, Arena& a) {
   Outcome out;
-  if (!r.obj) {
+  const uint32_t type = r.obj ? objectType(*r.obj) : 0;
+  if (type != NIS_TABLE_OBJ && type != NIS_DIRECTORY_OBJ) {
     out.status = NIS_BADOBJECT;
-  } else if (objectType(*r.obj) == NIS_TABLE_OBJ) {
-    out.status = ns.addTable(tableOf(r.name, *r.obj));
+    return out;
+  }
+  const Directory* dir = ns.findDir(parentOf(r.name));
+  if (dir && !who.grants(*dir, NIS_CREATE_ACC)) {
+    out.status = NIS_PERMISSION;
+    return out;
+  }
+  const std::string defaultGroup = dir ? dir->group : std::string();
+  auto fill = [&](std::string& owner, std::string& group) {
+    if (owner.empty()) owner = who.principal();
+    if (group.empty()) group = defaultGroup;
+  };
+  if (type == NIS_TABLE_OBJ) {
+    Table t = tableOf(r.name, *r.obj);
+    fill(t.owner, t.group);
+    out.status = ns.addTable(std::move(t));
     if (out.status == NIS_SUCCESS) out.objects.push_back(tableObject(*ns.findTable(r.name), a));
-  } else if (objectType(*r.obj) == NIS_DIRECTORY_OBJ) {
+  } else {
     Directory d;
     d.name = r.name;
     d.owner = text(r.obj->zo_owner);
     d.group = text(r.obj->zo_group);
     d.access = r.obj->zo_access;
     d.ttl = r.obj->zo_ttl;
+    fill(d.owner, d.group);
     out.status = ns.addDirectory(std::move(d));
-  } else {
-    out.status = NIS_BADOBJECT;
   }
   return out;
 }
 
-Outcome list(const Server& server, const Namespace& ns, const Request& r, Arena& a) {
+// Removing an object needs destroy on its directory.
+int removeObject(Namespace& ns, const Request& r, const Access& who) {
+  if (!ns.exists(r.name)) return ns.missingStatus(r.name);
+  const Directory* dir = ns.findDir(parentOf(r.name));
+  if (dir && !who.grants(*dir, NIS_DESTROY_ACC)) return NIS_PERMISSION;
+  return ns.removeObject(r.name);
+}
+
+// The matching entries a caller may see matched (Access::seesMatch).
+int visibleMatches(const Table& t, const Request& r, const Access& who, std::vector<size_t>& out) {
+  std::vector<size_t> hits;
+  if (int st = Namespace::select(t, r.attrs, hits); st != NIS_SUCCESS) return st;
+  out.clear();
+  for (size_t i : hits) {
+    if (who.seesMatch(t, t.entries[i], r.attrs)) out.push_back(i);
+  }
+  return NIS_SUCCESS;
+}
+
+// The value sent for a column the caller may not read, with the NUL that
+// clients store after every value.
+const std::string kNoPermission("*NP*\0", 5);
+
+// Entries as the caller may read them: whole with read on the table or the
+// entry, else column by column with *NP* for the others; an entry with no
+// readable column is left out.
+void readableEntries(const Table& t, const std::vector<size_t>& hits, const Access& who, Arena& a,
+                     std::vector<nis_object>& out) {
+  const bool wholeTable = who.grants(t, NIS_READ_ACC);
+  for (size_t i : hits) {
+    const Entry& e = t.entries[i];
+    if (wholeTable || who.grants(e, NIS_READ_ACC)) {
+      out.push_back(entryObject(t, e, a));
+      continue;
+    }
+    Entry* shown = a.array<Entry>(1);
+    *shown = e;
+    bool any = false;
+    for (size_t c = 0; c < shown->values.size(); ++c) {
+      if (who.grantsColumn(t, e, c, NIS_READ_ACC)) {
+        any = true;
+      } else {
+        shown->values[c] = Value{kNoPermission, 0};
+      }
+    }
+    if (any) out.push_back(entryObject(t, *shown, a));
+  }
+}
+
+Outcome list(const Server& server, const Namespace& ns, const Request& r, const Access& who,
+             Arena& a) {
   Outcome out;
   if (const Table* t = ns.findTable(r.name)) {
     std::vector<size_t> hits;
-    out.status = Namespace::select(*t, r.attrs, hits);
-    for (size_t i : hits) out.objects.push_back(entryObject(*t, t->entries[i], a));
-    if (out.status == NIS_SUCCESS && hits.empty()) out.status = NIS_NOTFOUND;
-  } else if (ns.findDir(r.name)) {
-    // A directory lists its subdirectories and tables.
+    out.status = visibleMatches(*t, r, who, hits);
+    readableEntries(*t, hits, who, a, out.objects);
+    if (out.status == NIS_SUCCESS && out.objects.empty()) out.status = NIS_NOTFOUND;
+  } else if (const Directory* dir = ns.findDir(r.name)) {
+    // A directory lists its subdirectories, groups and tables.
     if (!r.attrs.empty()) {
       out.status = NIS_BADATTRIBUTE;
       return out;
     }
+    if (!who.grants(*dir, NIS_READ_ACC)) {
+      out.status = NIS_PERMISSION;
+      return out;
+    }
     for (const Directory& d : ns.dirs()) {
       if (sameName(parentOf(d.name), r.name)) out.objects.push_back(directoryEntry(server, d, a));
+    }
+    for (const Group& g : ns.groups()) {
+      if (sameName(parentOf(g.name), r.name)) out.objects.push_back(groupObject(g, a));
     }
     for (const Table& t : ns.tables()) {
       if (sameName(parentOf(t.name), r.name)) out.objects.push_back(tableObject(t, a));
@@ -398,7 +515,70 @@ Outcome list(const Server& server, const Namespace& ns, const Request& r, Arena&
   return out;
 }
 
-Outcome updateEntry(Namespace& ns, const Request& r, Arena& a) {
+// Add needs create on the table, and modify on the table or the entry it
+// replaces when it overwrites one. Owner, group and access sent empty
+// become the caller and the table's group and access.
+int addEntry(Namespace& ns, const Request& r, const Access& who, const Entry** stored) {
+  const Table* t = ns.findTable(r.name);
+  Entry e = entryOf(*r.obj);
+  const bool overwrite = (r.flags & ADD_OVERWRITE) != 0;
+  if (t) {
+    if (!who.grants(*t, NIS_CREATE_ACC)) return NIS_PERMISSION;
+    if (e.owner.empty()) e.owner = who.principal();
+    if (e.group.empty()) e.group = t->group;
+    if (e.access == 0) e.access = t->access;
+    const long dup = overwrite ? Namespace::findDuplicate(*t, e.values, -1) : -1;
+    if (dup >= 0 && !who.grants(*t, NIS_MODIFY_ACC) &&
+        !who.grants(t->entries[static_cast<size_t>(dup)], NIS_MODIFY_ACC)) {
+      return NIS_PERMISSION;
+    }
+  }
+  return ns.addEntry(r.name, std::move(e), overwrite, stored);
+}
+
+// Modify needs modify on the table, on the entry, or on every column it
+// changes.
+int modifyEntry(Namespace& ns, const Request& r, const Access& who, const Entry** stored) {
+  const Table* t = ns.findTable(r.name);
+  if (!t) return ns.modifyEntry(r.name, r.attrs, entryOf(*r.obj), stored);
+  std::vector<size_t> hits;
+  if (int st = visibleMatches(*t, r, who, hits); st != NIS_SUCCESS) return st;
+  if (hits.empty()) return NIS_NOTFOUND;
+  if (hits.size() > 1) return NIS_NOTUNIQUE;
+  const Entry& e = t->entries[hits[0]];
+  const Entry change = entryOf(*r.obj);
+  bool allowed = who.grants(*t, NIS_MODIFY_ACC) || who.grants(e, NIS_MODIFY_ACC);
+  for (size_t c = 0; !allowed && c <= change.values.size(); ++c) {
+    if (c == change.values.size()) {
+      allowed = true;  // every changed column grants it
+    } else if ((change.values[c].flags & EN_MODIFIED) &&
+               !who.grantsColumn(*t, e, c, NIS_MODIFY_ACC)) {
+      break;
+    }
+  }
+  if (!allowed) return NIS_PERMISSION;
+  return ns.modifyEntryAt(r.name, hits[0], change, stored);
+}
+
+// Remove needs destroy on the table or on every entry it removes.
+int removeEntries(Namespace& ns, const Request& r, const Access& who) {
+  const bool multiple = (r.flags & REM_MULTIPLE) != 0;
+  const Table* t = ns.findTable(r.name);
+  if (!t) return ns.removeEntries(r.name, r.attrs, multiple, nullptr);
+  std::vector<size_t> hits;
+  if (int st = visibleMatches(*t, r, who, hits); st != NIS_SUCCESS) return st;
+  if (hits.empty()) return NIS_NOTFOUND;
+  if (hits.size() > 1 && !multiple) return NIS_NOTUNIQUE;
+  if (!who.grants(*t, NIS_DESTROY_ACC)) {
+    for (size_t i : hits) {
+      if (!who.grants(t->entries[i], NIS_DESTROY_ACC)) return NIS_PERMISSION;
+    }
+  }
+  ns.removeEntriesAt(r.name, hits);
+  return NIS_SUCCESS;
+}
+
+Outcome updateEntry(Namespace& ns, const Request& r, const Access& who, Arena& a) {
   Outcome out;
   const Table* t = ns.findTable(r.name);
   const Entry* stored = nullptr;
@@ -407,9 +587,9 @@ Outcome updateEntry(Namespace& ns, const Request& r, Arena& a) {
   } else if (objectType(*r.obj) != NIS_ENTRY_OBJ) {
     out.status = t ? NIS_TYPEMISMATCH : NIS_NOSUCHTABLE;
   } else if (r.proc == NIS_IBADD) {
-    out.status = ns.addEntry(r.name, entryOf(*r.obj), (r.flags & ADD_OVERWRITE) != 0, &stored);
+    out.status = addEntry(ns, r, who, &stored);
   } else {
-    out.status = ns.modifyEntry(r.name, r.attrs, entryOf(*r.obj), &stored);
+    out.status = modifyEntry(ns, r, who, &stored);
   }
   if (out.status == NIS_SUCCESS && stored) out.objects.push_back(entryObject(*t, *stored, a));
   return out;
@@ -471,21 +651,22 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
 
   Arena arena;
   Outcome out;
+  const Access who(ns_, level_, callerPrincipal(rq));
   const Fault* f = takeFault(pname, r.name);
   if (f && f->kind != FaultKind::SSuccess) {
     out.status = f->kind == FaultKind::Status ? f->status : NIS_SUCCESS;
   } else if (proc == NIS_LOOKUP) {
-    out = lookup(*this, ns_, r, arena);
+    out = lookup(*this, ns_, r, who, arena);
   } else if (proc == NIS_ADD) {
-    out = addObject(ns_, r, arena);
+    out = addObject(ns_, r, who, arena);
   } else if (proc == NIS_REMOVE) {
-    out.status = ns_.removeObject(r.name);
+    out.status = removeObject(ns_, r, who);
   } else if (proc == NIS_IBLIST) {
-    out = list(*this, ns_, r, arena);
+    out = list(*this, ns_, r, who, arena);
   } else if (proc == NIS_IBADD || proc == NIS_IBMODIFY) {
-    out = updateEntry(ns_, r, arena);
+    out = updateEntry(ns_, r, who, arena);
   } else {
-    out.status = ns_.removeEntries(r.name, r.attrs, (r.flags & REM_MULTIPLE) != 0, nullptr);
+    out.status = removeEntries(ns_, r, who);
   }
   if (f && f->kind == FaultKind::SSuccess) out.status = NIS_S_SUCCESS;
 
@@ -500,6 +681,16 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
     res.status = NIS_RES2BIG;
   }
   svc_sendreply(xprt, reinterpret_cast<xdrproc_t>(xdr_nis_result), reinterpret_cast<char*>(&res));
+}
+
+std::string Server::callerPrincipal(const svc_req* rq) const {
+  // Level 2 believes only AUTH_DES; at level 0 the principal still names
+  // the owner of what the caller creates.
+  if (level_ == 2 || rq->rq_cred.oa_flavor != AUTH_SYS || !rq->rq_clntcred) {
+    return std::string(kNobody);
+  }
+  const auto* sys = static_cast<const authsys_parms*>(static_cast<void*>(rq->rq_clntcred));
+  return sysPrincipal(ns_, sys->aup_uid, text(sys->aup_machname));
 }
 
 void Server::findDirectory(SVCXPRT* xprt) {
@@ -560,7 +751,36 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
   }
   if (cmd == "reset" && args.size() == 1) {
     ns_ = initial_;
+    level_ = initialLevel_;
     faults_.clear();
+    return true;
+  }
+  if (cmd == "security" && args.size() == 1) {
+    out = std::to_string(level_) + "\n";
+    return true;
+  }
+  if (cmd == "security" && args.size() == 2) {
+    const int level = parseLevel(args[1]);
+    if (level < 0) {
+      out = "LEVEL must be 0, 1 or 2";
+      return false;
+    }
+    level_ = level;
+    return true;
+  }
+  if (cmd == "principal" && (args.size() == 2 || args.size() == 3)) {
+    char* end = nullptr;
+    const unsigned long uid = std::strtoul(args[1].c_str(), &end, 10);
+    if (args[1].empty() || *end || uid > 0xffffffffUL) {
+      out = "UID must be a number";
+      return false;
+    }
+    // By default the machine this server runs on, which every caller
+    // shares: loopback only.
+    char host[256] = {};
+    if (args.size() == 2 && gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    const std::string machine = args.size() == 3 ? args[2] : std::string(host);
+    out = sysPrincipal(ns_, static_cast<uint32_t>(uid), machine) + "\n";
     return true;
   }
   if (cmd == "log" && args.size() == 1) {
@@ -611,8 +831,13 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
   }
   out =
       "usage: dump [NAME] | load FILE | reset | fault PROC COUNT RESULT [NAME] | fault clear | "
-      "log | log clear";
+      "log | log clear | security [LEVEL] | principal UID [MACHINE]";
   return false;
+}
+
+int parseLevel(const std::string& text) {
+  if (text.size() != 1 || text[0] < '0' || text[0] > '0' + kMaxLevel) return -1;
+  return text[0] - '0';
 }
 
 }  // namespace nisplusd

@@ -14,7 +14,8 @@ namespace nisplusd {
 
 class Server {
  public:
-  Server(Namespace ns, std::string serverName);
+  // level: the security level (access_rights.h), also restored by reset.
+  Server(Namespace ns, std::string serverName, int level);
 
   // The directory object of a served directory, as clients and the
   // cold-start file see it. Points into the server's storage and `keep`.
@@ -43,6 +44,8 @@ class Server {
   };
   void serve(svc_req* rq, SVCXPRT* xprt);
   void findDirectory(SVCXPRT* xprt);
+  // The caller's principal at the present level (kNobody when none).
+  std::string callerPrincipal(const svc_req* rq) const;
   const Fault* takeFault(const char* proc, const std::string& name);
   void record(const char* proc, const std::string& name, const std::vector<Attr>& attrs,
               uint32_t flags, const std::string& extra);
@@ -54,7 +57,12 @@ class Server {
   std::vector<Fault> faults_;
   Fault fired_;  // the fault applied to the current request
   SVCXPRT* datagram_ = nullptr;
+  int level_;
+  int initialLevel_;
 };
+
+// A security level as text ("0" to "2"), or -1.
+int parseLevel(const std::string& text);
 
 // The server the dispatcher talks to; set once by main.
 extern Server* theServer;

@@ -4,7 +4,15 @@
 # nisplusd. Every daemon started here dies with the sandbox; nothing binds a
 # host port, and /run, /var/yp and /var/nis are private tmpfs mounts.
 #
-#   sandbox.sh [--domain NAME] [--yp] [--nisplus SEEDFILE] [--no-domain] [--xvfb] -- COMMAND...
+#   sandbox.sh [--domain NAME] [--yp] [--nisplus SEEDFILE] [--nisplus-security LEVEL]
+#              [--no-domain] [--xvfb] -- COMMAND...
+#
+# With --nisplus the sandbox's host is named "server" (its UTS namespace is
+# private), so that root is the principal server.DOMAIN. that owns the seed's
+# directories and tables. --nisplus-security sets nisplusd's security level
+# (-S): 0, the default, grants every request; 1 maps the caller's uid to a
+# principal (root: the host; others: their LOCAL credential in
+# cred.org_dir.DOMAIN.; anyone else: nobody) and enforces access rights.
 #
 # Inside, the command sees:
 #   SANDBOX_DOMAIN     the NIS domain (unset with --no-domain)
@@ -35,6 +43,7 @@ fi
 domain=sandbox.test
 want_yp=0
 nisplus_seed=
+nisplus_security=0
 set_domain=1
 want_xvfb=0
 while [ $# -gt 0 ]; do
@@ -42,6 +51,7 @@ while [ $# -gt 0 ]; do
     --domain) domain=$2; shift 2 ;;
     --yp) want_yp=1; shift ;;
     --nisplus) nisplus_seed=$(readlink -f "$2"); shift 2 ;;
+    --nisplus-security) nisplus_security=$2; shift 2 ;;
     --no-domain) set_domain=0; shift ;;
     --xvfb) want_xvfb=1; shift ;;
     --) shift; break ;;
@@ -59,6 +69,7 @@ if [ "${SANDBOX_INSIDE:-}" != 1 ]; then
   args=(--domain "$domain")
   [ "$want_yp" = 1 ] && args+=(--yp)
   [ -n "$nisplus_seed" ] && args+=(--nisplus "$nisplus_seed")
+  args+=(--nisplus-security "$nisplus_security")
   [ "$set_domain" = 0 ] && args+=(--no-domain)
   [ "$want_xvfb" = 1 ] && args+=(--xvfb)
   export SANDBOX_INSIDE=1
@@ -115,11 +126,12 @@ if [ "$want_yp" = 1 ]; then
 fi
 
 if [ -n "$nisplus_seed" ]; then
+  hostname server
   nisplusd=${NISPLUSD:-$root/build/bin/nisplusd}
   export NISPLUS_DIRECTORY=$domain.
   rm -f /run/nisplusd.ready
   "$nisplusd" --domain "$domain." --seed "$nisplus_seed" --control /run/nisplusd.ctl \
-    --ready-file /run/nisplusd.ready &
+    --ready-file /run/nisplusd.ready -S "$nisplus_security" &
   export NISPLUSD_PID=$!
   wait_for 60 test -e /run/nisplusd.ready
 fi

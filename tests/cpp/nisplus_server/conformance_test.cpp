@@ -816,4 +816,41 @@ TEST_F(Conformance, ObjectsOfTheWrongKindAreRefused) {
   EXPECT_NE(ctlRun({"dump", "wrong." + kOrg}).status, 0);
 }
 
+// ---- access rights ----
+
+// This program runs as root: the host's principal server.sandbox.test.,
+// owner of the seed, at level 1, and nobody at level 2.
+TEST_F(Conformance, RightsOfTheSeedAsNobodyAndAsTheOwner) {
+  ctl({"security", "2"});
+  Result pw = list("[name=ada],passwd." + kOrg);
+  ASSERT_EQ(pw->objects.objects_len, 1u) << nis_sperrno(pw->status);
+  const nis_object& ada = pw->objects.objects_val[0];
+  EXPECT_EQ(value(ada, 0) + value(ada, 1) + value(ada, 2),
+            withNul("ada") + withNul("*NP*") + withNul("1001"));
+  const auto before = entryLines(kSmall);
+  EntryBuilder e;
+  e.type = "small_tbl";
+  e.values = {withNul("four"), withNul("fourth")};
+  EXPECT_EQ(Result(nis_add_entry(kSmall.c_str(), e.build(), 0))->status, NIS_PERMISSION);
+  EXPECT_EQ(Result(nis_remove_entry(("[key=one]," + kSmall).c_str(), nullptr, 0))->status,
+            NIS_PERMISSION);
+  EXPECT_EQ(entryLines(kSmall), before);
+
+  // At level 1 the same add works; the owner, group and access it left
+  // empty become the caller and the table's.
+  ctl({"security", "1"});
+  ASSERT_EQ(Result(nis_add_entry(kSmall.c_str(), e.build(), 0))->status, NIS_SUCCESS);
+  EXPECT_EQ(entryLines(kSmall).back(),
+            "entry " + kSmall +
+                " type=\"small_tbl\" owner=\"server.sandbox.test.\" group=\"admin.sandbox.test.\""
+                " access=0x010f0f01 ttl=0 \"four\\0\" \"fourth\\0\"");
+  // Group objects travel with their members.
+  Result g = lookup("admin.groups_dir." + kRoot);
+  ASSERT_EQ(g->objects.objects_len, 1u) << nis_sperrno(g->status);
+  ASSERT_EQ(g->objects.objects_val[0].zo_data.zo_type, NIS_GROUP_OBJ);
+  const group_obj& gr = g->objects.objects_val[0].GR_data;
+  ASSERT_EQ(gr.gr_members.gr_members_len, 2u);
+  EXPECT_STREQ(gr.gr_members.gr_members_val[1], "@operators.sandbox.test.");
+}
+
 }  // namespace

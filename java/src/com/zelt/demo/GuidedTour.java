@@ -38,6 +38,10 @@ public final class GuidedTour {
         if (dir == null || dir.isEmpty()) {
             dir = new DirectoryTableLibrary().getDomain() + ".";
         }
+        if (args.length == 3 && args[0].equals(AS_ANOTHER_CALLER)) {
+            new GuidedTour(dir).anotherCallersCalls(args[1], args[2]);
+            return;
+        }
         new GuidedTour(dir).run();
     }
 
@@ -54,7 +58,8 @@ public final class GuidedTour {
         launchAsAnotherUser();
         xApplication();
         section("Done");
-        out.println("Every call above went through the real libraries in this JVM.");
+        out.println("Every call above went through the real libraries: in this JVM, or in the one it");
+        out.println("started as nobody to show the access rights.");
     }
 
     private void section(String title) {
@@ -178,15 +183,15 @@ public final class GuidedTour {
         }
     }
 
-    private void changeEntries() {
+    private void changeEntries() throws IOException, InterruptedException {
         String table = "tour.org_dir." + directory;
         section("Create a table with searchable and plain columns");
         String[] specs = {"Sname", "Srole", "-comment"};
-        // nobody: none, owner: read, modify, create, destroy; group: read, modify;
+        // nobody: read; owner: read, modify, create, destroy; group: read, modify;
         // world: read. The access test never consults the owner's rights.
-        int access = 0x000f0301;
+        int access = 0x010f0301;
         int h = dtl.nisplusAddTable(table, "tour_tbl", access, specs, (byte) ':');
-        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x000f0301, " + Arrays.toString(specs) + ", ':')", h);
+        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x010f0301, " + Arrays.toString(specs) + ", ':')", h);
         if (h < 0) {
             out.println("  (cannot create: " + dtl.nisplusGetErrorString(-h) + ")");
             return;
@@ -210,17 +215,62 @@ public final class GuidedTour {
         showTable(h);
         callStatus("nisplusDeleteEntry(" + h + ", \"[name=bob],\")", dtl.nisplusDeleteEntry(h, "[name=bob],"));
         showTable(h);
-        callStatus("nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));
+
+        String passwd = "passwd.org_dir." + directory;
+        section("Access rights: the same calls as nobody, then as the owner");
+        out.println("  The server checks every call against the caller's rights. This JVM runs as root,");
+        out.println("  which the server knows as the host's principal, owner of " + table + ";");
+        out.println("  a process of uid 65534 has no credentials in the namespace: it is nobody.");
+        asNobody(table, passwd);
+        out.println("  as root (this JVM):");
+        callStatus("  nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));
         dtl.nisplusCloseTable(h);
         int deleted = dtl.nisplusDeleteTable(table);
-        callNegated("nisplusDeleteTable(\"" + table + "\")", deleted);
-        if (deleted == 0) {
-            out.println("    The access test above said destroy is not granted, yet the delete succeeded:");
-            out.println("    the test reads only the rights of nobody, the group and the world, and this");
-            out.println("    demo's NIS+ server (nisplusd) does not enforce access rights at all; a real");
-            out.println("    server would check the caller's credentials against the table's access word.");
+        callNegated("  nisplusDeleteTable(\"" + table + "\")", deleted);
+        int p = dtl.nisplusOpenTable(passwd, "passwd_tbl");
+        if (p >= 0) {
+            call("  nisplusGetAllEntries(passwd, \"[name=ada],\")", dtl.nisplusGetAllEntries(p, "[name=ada],"));
+            dtl.nisplusCloseTable(p);
         }
+        out.println("    The access test above said destroy is not granted: it reads only the rights of");
+        out.println("    nobody, the group and the world. The server refused nobody's delete and carried");
+        out.println("    out the owner's; *NP* stands for a column that the caller may not read.");
         callAccess("nisplusAccess(\"" + table + "\", 16 exists)", dtl.nisplusAccess(table, 16));
+    }
+
+    private static final String AS_ANOTHER_CALLER = "--calls-of-another-caller";
+
+    /**
+     * Runs anotherCallersCalls in a JVM of uid and gid 65534 (setpriv) and
+     * prints what it printed.
+     */
+    private void asNobody(String table, String passwd) throws IOException, InterruptedException {
+        String java = Path.of(System.getProperty("java.home"), "bin", "java").toString();
+        Result r = run("setpriv", "--reuid=" + NOBODY, "--regid=" + NOGROUP, "--clear-groups", "--", java,
+                "-XX:-UsePerfData", "-Dzelt.native.dir=" + System.getProperty("zelt.native.dir"),
+                "-cp", System.getProperty("java.class.path"), GuidedTour.class.getName(), AS_ANOTHER_CALLER,
+                table, passwd);
+        out.println("  as nobody (a JVM started with setpriv --reuid=65534 --regid=65534 --clear-groups):");
+        out.print(r.output().indent(2));
+        if (r.exitCode() != 0) {
+            out.println("    (that JVM exited with " + r.exitCode() + ": can uid 65534 read the build?)");
+        }
+    }
+
+    /** The calls the owner makes next, as this process's user; see asNobody. */
+    private void anotherCallersCalls(String table, String passwd) {
+        int h = dtl.nisplusOpenTable(table, "tour_tbl");
+        callNegated("nisplusOpenTable(\"" + table + "\", \"tour_tbl\")", h);
+        if (h >= 0) {
+            callStatus("nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));
+            dtl.nisplusCloseTable(h);
+        }
+        callNegated("nisplusDeleteTable(\"" + table + "\")", dtl.nisplusDeleteTable(table));
+        int p = dtl.nisplusOpenTable(passwd, "passwd_tbl");
+        if (p >= 0) {
+            call("nisplusGetAllEntries(passwd, \"[name=ada],\")", dtl.nisplusGetAllEntries(p, "[name=ada],"));
+            dtl.nisplusCloseTable(p);
+        }
     }
 
     private void showTable(int h) {

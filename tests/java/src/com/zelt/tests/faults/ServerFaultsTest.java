@@ -55,8 +55,10 @@ class ServerFaultsTest {
         dir = "faults." + NisplusServer.directory();
         small = "small.org_dir." + NisplusServer.directory();
         hosts = "hosts.org_dir." + NisplusServer.directory();
-        NisplusServer.load("directory " + dir + " owner=\"o.sandbox.test.\" group=\"g.sandbox.test.\""
-                + " access=0x010f0f01 ttl=3600\n");
+        // Owned by this JVM's principal (the tests run as root), so that it
+        // may change the directory at any security level.
+        NisplusServer.load("directory " + dir + " owner=\"" + NisplusServer.principal(0)
+                + "\" group=\"g.sandbox.test.\" access=0x010f0f01 ttl=3600\n");
     }
 
     @BeforeEach

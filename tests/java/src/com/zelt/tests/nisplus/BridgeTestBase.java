@@ -38,10 +38,17 @@ abstract class BridgeTestBase {
         return "bridge." + NisplusServer.directory();
     }
 
+    /**
+     * The directory, and its group with this JVM's principal (the tests run as
+     * root) as a member: the group's rights let the tests create tables there
+     * at any security level.
+     */
     @BeforeAll
     static void createDirectory() {
+        String me = NisplusServer.principal(0);
         NisplusServer.load("directory " + dir() + " owner=\"" + OWNER + "\" group=\"" + GROUP
-                + "\" access=0x010f0f01 ttl=3600\n");
+                + "\" access=0x010f0f01 ttl=3600\n"
+                + "group bridge-group.groups_dir." + NisplusServer.directory() + " \"" + me + "\"\n");
     }
 
     @AfterEach

@@ -33,7 +33,7 @@ class NisplusServerHelperTest {
         assertTrue(hosts.columns().get(0).searchable());
         assertFalse(hosts.columns().get(3).searchable());
         assertEquals(0x18, NisplusServer.table("mixed." + ORG).columns().get(0).flags());
-        assertEquals(0x00010300, NisplusServer.table("passwd." + ORG).columns().get(1).rights());
+        assertEquals(0x00030000, NisplusServer.table("passwd." + ORG).columns().get(1).rights());
         assertTrue(NisplusServer.exists("ORG_DIR.sandbox.test."));
         assertFalse(NisplusServer.exists("nosuch." + ORG));
         assertThrows(AssertionError.class, () -> NisplusServer.table("nosuch." + ORG));

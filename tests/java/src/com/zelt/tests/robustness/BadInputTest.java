@@ -81,8 +81,10 @@ class BadInputTest {
         robustDir = "robust." + NisplusServer.directory();
         small = "small.org_dir." + NisplusServer.directory();
         scratch = "scratch." + robustDir;
-        NisplusServer.load("directory " + robustDir + " owner=\"o.sandbox.test.\" group=\"g.sandbox.test.\""
-                + " access=0x010f0f01 ttl=3600\n"
+        // Owned by this JVM's principal (the tests run as root), so that it
+        // may change the directory at any security level.
+        NisplusServer.load("directory " + robustDir + " owner=\"" + NisplusServer.principal(0)
+                + "\" group=\"g.sandbox.test.\" access=0x010f0f01 ttl=3600\n"
                 + "table " + scratch + " type=\"scratch_tbl\" access=0x010f0f01 sep=0x20\n"
                 + "column key flags=8\ncolumn value flags=0\n");
         seedBefore = NisplusServer.dump("org_dir." + NisplusServer.directory());

@@ -59,8 +59,10 @@ class MixedStressTest {
 
     static void setUpTables() {
         String dir = "stress." + NisplusServer.directory();
-        StringBuilder seed = new StringBuilder("directory " + dir
-                + " owner=\"o.sandbox.test.\" group=\"g.sandbox.test.\" access=0x010f0f01 ttl=3600\n");
+        // Owned by this JVM's principal (the tests run as root), so that it
+        // may change the directory at any security level.
+        StringBuilder seed = new StringBuilder("directory " + dir + " owner=\"" + NisplusServer.principal(0)
+                + "\" group=\"g.sandbox.test.\" access=0x010f0f01 ttl=3600\n");
         for (int k = 0; k < TABLES; k++) {
             tables[k] = "s" + k + "." + dir;
             seed.append("table ").append(tables[k])

@@ -91,6 +91,25 @@ public final class NisplusServer {
         }
     }
 
+    /**
+     * The principal nisplusd maps an AUTH_SYS caller of this uid on this
+     * host to ("server.sandbox.test." for root in the sandbox, "nobody" for
+     * a uid without a LOCAL credential).
+     */
+    public static String principal(int uid) {
+        return ctl("principal", Integer.toString(uid)).strip();
+    }
+
+    /** The security level nisplusd enforces now (0, 1 or 2). */
+    public static int security() {
+        return Integer.parseInt(ctl("security").strip());
+    }
+
+    /** Sets the security level; reset() restores the one it started with. */
+    public static void security(int level) {
+        ctl("security", Integer.toString(level));
+    }
+
     /** Restores the namespace loaded at start and drops all faults. */
     public static void reset() {
         ctl("reset");
