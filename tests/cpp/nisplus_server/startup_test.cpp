@@ -71,11 +71,10 @@ TEST(Startup, ReadyWithinTheCallBudgetAndUsableByLibnsl) {
   }
   auto ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-  std::printf("nisplusd ready after %.1f ms\n", ms);
   ASSERT_TRUE(exists(ready));
-  // Quick on a quiet machine (see the figure above); whatever the load, ready
-  // before a client started with it would give up.
-  EXPECT_LT(ms, 5000.0);
+  // Ready before a client started with it would give up: the client's 5 s
+  // call budget, plus the 1.5 s a timed wait may end late on a loaded machine.
+  EXPECT_LT(ms, 5000.0 + 1500.0);
 
   // Everything a client needs is in place once the ready file exists.
   EXPECT_TRUE(exists("/var/nis/NIS_COLD_START"));
@@ -97,32 +96,16 @@ TEST(Startup, ReadyWithinTheCallBudgetAndUsableByLibnsl) {
     EXPECT_EQ(cs.endpoints[i].proto, protos[i]);
   }
 
-  auto t1 = std::chrono::steady_clock::now();
   nis_result* r = nis_list("[key=one],small.org_dir.sandbox.test.", 0, nullptr, nullptr);
-  double firstMs =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t1).count();
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->status, NIS_SUCCESS) << nis_sperrno(r->status);
   EXPECT_EQ(r->objects.objects_len, 1u);
   nis_freeresult(r);
-  constexpr int kRounds = 200;
-  auto t2 = std::chrono::steady_clock::now();
-  for (int i = 0; i < kRounds; ++i) {
-    nis_freeresult(nis_list("[key=two],small.org_dir.sandbox.test.", 0, nullptr, nullptr));
-  }
-  double eachMs =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t2).count() /
-      kRounds;
-  auto t3 = std::chrono::steady_clock::now();
-  for (int i = 0; i < kRounds; ++i) {
-    nis_freeresult(nis_list("[key=two],small.org_dir.sandbox.test.", USE_DGRAM, nullptr, nullptr));
-  }
-  double udpMs =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t3).count() /
-      kRounds;
-  std::printf(
-      "libnsl nis_list: first call %.2f ms, then %.3f ms per call over TCP, %.3f over UDP\n",
-      firstMs, eachMs, udpMs);
+  r = nis_list("[key=two],small.org_dir.sandbox.test.", USE_DGRAM, nullptr, nullptr);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->status, NIS_SUCCESS) << nis_sperrno(r->status);
+  EXPECT_EQ(r->objects.objects_len, 1u);
+  nis_freeresult(r);
 
   // SIGTERM: exits 0 and leaves rpcbind clean.
   ASSERT_EQ(kill(pid, SIGTERM), 0);
