@@ -795,7 +795,9 @@ TEST_F(Conformance, AStalledClientDoesNotStallOthers) {
   auto ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_EQ(r->status, NIS_SUCCESS);
-  EXPECT_LT(ms, 2000.0);  // a blocked server would take the client's full timeout
+  // A server blocked on the half record answers no one until libtirpc's 35 s
+  // read timeout ends that connection; 10 s leaves a loaded machine room.
+  EXPECT_LT(ms, 10000.0);
   close(tcp);
 }
 
