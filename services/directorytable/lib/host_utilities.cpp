@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <rpcsvc/yp_prot.h>
 #include <rpcsvc/ypclnt.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -111,6 +112,17 @@ int openForCreate(const char* path, mode_t mode, bool* created) {
   }
   errno = err;
   return -1;
+}
+
+// Whether a domain or map name may reach libnsl, which builds the binding
+// file's name /var/yp/binding/DOMAIN.2 in a stack array as long as the
+// domain: an over-long name overflows the stack, and one holding '/' or
+// equal to "." or ".." reads a binding file elsewhere, which any local user
+// could plant to name the master. Names longer than the NIS limits could
+// never be sent anyway.
+bool nisNameAllowed(const jni::Utf8String& name, size_t limit) {
+  return name.ok() && name.size() <= limit && memchr(name.c_str(), '/', name.size()) == nullptr &&
+         strcmp(name.c_str(), ".") != 0 && strcmp(name.c_str(), "..") != 0;
 }
 
 // The object at the end of path, links followed, as an O_PATH descriptor.
@@ -232,7 +244,7 @@ NAMESTORE_NATIVE(jstring, getDomain)(JNIEnv* env, jobject) {
 NAMESTORE_NATIVE(jstring, nisGetMaster)(JNIEnv* env, jobject, jstring domain, jstring map) {
   jni::Utf8String d(env, domain);
   jni::Utf8String m(env, map);
-  if (!d.ok() || !m.ok()) {
+  if (!nisNameAllowed(d, YPMAXDOMAIN) || !nisNameAllowed(m, YPMAXMAP)) {
     return jni::newStringFromUtf8(env, "");
   }
   char* master = nullptr;
