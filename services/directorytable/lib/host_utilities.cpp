@@ -71,7 +71,7 @@ int openForCreate(const char* path, mode_t mode, bool* created) {
         err = EISDIR;  // as creat says of "name/"
         break;
       }
-      // O_CREAT, so that the kernel's own checks in sticky folders apply.
+      // O_EXCL: never a file or link planted here since the walk looked.
       const int fd = openat(walk.dir(), walk.last(), kFlags | O_CREAT | O_EXCL, mode);
       if (fd >= 0) {
         *created = true;
