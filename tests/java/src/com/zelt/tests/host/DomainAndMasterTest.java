@@ -3,14 +3,18 @@ package com.zelt.tests.host;
 import static com.zelt.tests.host.HostFiles.LIB;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertTimeout;
 
 import com.zelt.tests.support.Processes;
 import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.BasicFileAttributeView;
+import java.nio.file.attribute.FileTime;
 import java.time.Duration;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 
 /**
  * getDomain and nisGetMaster inside the sandbox, whose NIS domain is served by
@@ -79,6 +83,31 @@ class DomainAndMasterTest {
         // The text before U+0000 names a real domain and map.
         assertEquals("", LIB.nisGetMaster(domain + "\u0000x", "hosts.byname"));
         assertEquals("", LIB.nisGetMaster(domain, "hosts.byname\u0000x"));
+    }
+
+    /**
+     * A local user plants a binding file naming a server of their choosing
+     * and passes a domain that leads libnsl's binding file name to it, or one
+     * long enough to overflow libnsl's stack. Neither reaches libnsl: the
+     * planted file is never read and the JVM lives on.
+     */
+    @Test
+    void domainsAndMapsThatLeaveTheBindingFolderAreRefused(@TempDir Path planted) throws Exception {
+        Path binding = Files.write(planted.resolve("evil.2"), new byte[] {0, 0, 1, 0, 0, 0, 127, 0, 0, 1, 0, 0, 0, 0});
+        // A read moves the access time while it is older than the file's last change.
+        var times = Files.getFileAttributeView(binding, BasicFileAttributeView.class);
+        times.setTimes(null, FileTime.fromMillis(0), null);
+        Files.readAllBytes(binding);
+        assertNotEquals(0, times.readAttributes().lastAccessTime().toMillis(), "reads leave no access time here");
+        times.setTimes(null, FileTime.fromMillis(0), null);
+        String[][] refused = {{"../../.." + planted + "/evil", "hosts.byname"}, {"a".repeat(2 << 20), "hosts.byname"},
+            {"a".repeat(257), "hosts.byname"}, {"..", "hosts.byname"}, {".", "hosts.byname"}, {domain, "a".repeat(65)},
+            {domain, "../" + domain + "/hosts.byname"}};
+        for (String[] r : refused) {
+            assertEquals("", LIB.nisGetMaster(r[0], r[1]), r[0].substring(0, Math.min(r[0].length(), 40)) + " " + r[1]);
+        }
+        assertEquals(0, times.readAttributes().lastAccessTime().toMillis(), "the planted binding file was read");
+        assertEquals(master, LIB.nisGetMaster(domain, "hosts.byname"));
     }
 
     /** Master names are decoded as UTF-8; a byte that is not UTF-8 reads as Latin-1. */

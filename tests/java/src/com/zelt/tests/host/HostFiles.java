@@ -21,6 +21,7 @@ final class HostFiles {
     // Linux errno values.
     static final int EPERM = 1;
     static final int ENOENT = 2;
+    static final int ENXIO = 6;
     static final int EACCES = 13;
     static final int ENOTDIR = 20;
     static final int EISDIR = 21;

@@ -245,31 +245,44 @@ public class DirectoryTableLibrary {
      * its permission bits. The mask itself is never changed, so other threads creating files are
      * not affected.
      *
+     * <p>The path is resolved one component at a time, as for every call that changes files:
+     * links are followed, but a step from a directory or link owned by a user other than root to
+     * an object owned by someone else is refused (1, {@code EPERM}), so that a user who owns part
+     * of the path (a home directory, a spool) cannot lead the call to another file with a link, a
+     * hard link or a directory link; links owned by root are followed as usual. Only a regular
+     * file is opened, never blocking: a FIFO, socket or device answers 6 ({@code ENXIO}) at once.
+     * A refused path is left as it was.
+     *
      * @param path the file
      * @param uid its new owner
      * @param gid its new group
      * @param mode permission bits of a new file, for example {@code 0640}
      * @return 0, or the {@code errno} value of the call that failed (ownership is left alone when
-     *     the file could not be created); 22 for a {@code null} path
+     *     the file could not be created); 1 ({@code EPERM}) for a refused step, 6 ({@code ENXIO})
+     *     for a file that is not a regular file, 21 ({@code EISDIR}) for a directory, 40
+     *     ({@code ELOOP}) for more than 40 links; 22 for a {@code null} path
      */
     public native int fileCreate(String path, int uid, int gid, int mode);
 
     /**
-     * Removes a file with {@code unlink(2)}.
+     * Removes a file, as {@code unlink(2)} would: a link at the end of the path is removed, not
+     * its target. The directories on the way are resolved as for {@link #fileCreate}.
      *
      * @param path the file
-     * @return 0, or the {@code errno} value; 22 for a {@code null} path
+     * @return 0, or the {@code errno} value; 1 ({@code EPERM}) for a refused step on the way;
+     *     22 for a {@code null} path
      */
     public native int fileDelete(String path);
 
     /**
      * Copies owner, group and the nine permission bits of one file to another (links followed);
-     * never the set-user-ID, set-group-ID or sticky bits, never contents.
+     * never the set-user-ID, set-group-ID or sticky bits, never contents. Both paths are resolved
+     * as for {@link #fileCreate}, and owner and mode are set on the very file that was resolved.
      *
      * @param fromPath the file to copy from
      * @param toPath the file to change
-     * @return 0, or the {@code errno} value of the first call that failed; 22 for a {@code null}
-     *     path
+     * @return 0, or the {@code errno} value of the first call that failed; 1 ({@code EPERM}) for
+     *     a refused step in either path; 22 for a {@code null} path
      */
     public native int fileCopyStat(String fromPath, String toPath);
 
@@ -297,7 +310,9 @@ public class DirectoryTableLibrary {
      * @param domain the NIS domain
      * @param map the map, for example {@code hosts.byname}
      * @return the master's name, or {@code ""} on any failure (no such map, no server, a
-     *     {@code null} argument)
+     *     {@code null} argument); also, without asking, for a domain longer than 256 bytes or a
+     *     map longer than 64 (the NIS limits), or either holding {@code /} or being {@code .} or
+     *     {@code ..}, which would lead the NIS client to a binding file outside its own folder
      */
     public native String nisGetMaster(String domain, String map);
 }
