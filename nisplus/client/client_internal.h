@@ -29,6 +29,18 @@ using Clock = std::chrono::steady_clock;
 // directory search, port lookup, connect and the call itself share it.
 constexpr std::chrono::milliseconds kCallBudget{5000};
 
+// The largest reply record accepted (all fragments together): far above
+// any listing a NIS+ server keeps (10,000 entries of 8 columns take about
+// 2 MiB), and low enough that every length and count of a reply fits in a
+// u_int and a jsize. A larger record is refused as soon as its record marks
+// announce it, before its bytes are read: NIS_RPCERROR.
+constexpr std::size_t kMaxReplyRecord = std::size_t{256} << 20;
+
+// The statuses a NIS+ server can send: the nis_error values, NIS_SUCCESS to
+// NIS_DUMPLATER. A reply with any other status does not decode
+// (NIS_RPCERROR), so no caller sees a number it may read as something else.
+constexpr std::uint32_t kLastStatus = NIS_DUMPLATER;
+
 // The one hard-coded path of the client: XDR of the root directory_obj.
 constexpr const char* kColdStartPath = "/var/nis/NIS_COLD_START";
 
@@ -206,6 +218,23 @@ enum class CallOutcome {
   kBadReply,     // the arguments did not encode or the reply did not decode
   kNoMemory,     // the reply came but there was no memory to decode it
 };
+
+// A read on a reused connection that has not begun to answer after this
+// long (or twice the time the server's replies have taken to begin of
+// late, if more) goes out on a fresh connection as well. A NIS+ server on its LAN begins a reply
+// within a few milliseconds (0.5-0.9 ms on loopback, tens of ms for a large
+// listing), so a healthy server is seldom asked twice, while a connection
+// dropped on the way costs this, not half the budget.
+constexpr std::chrono::milliseconds kHedgeFloor{100};
+// An update goes out on a pooled connection only if that connection
+// answered this recently; otherwise on a fresh one, never hedged: a
+// connection that answered a moment ago is alive, while one idle for
+// longer may have been dropped on the way without a word.
+constexpr std::chrono::seconds kJustAnswered{1};
+// An update's share for reaching an address that is not the server's last
+// (port lookup and connect): a connect not answered within a second is
+// taken as dead, and the time goes to the next address.
+constexpr std::chrono::seconds kConnectLimit{1};
 
 // One RPC to one server of a directory, over a pooled TCP connection with
 // AUTH_SYS credentials, bounded by deadline. The reply is decoded into

@@ -74,7 +74,7 @@ class Walker {
   void captureColumns(std::vector<ColumnValue>* columns) { columns_ = columns; }
 
   bool result(nis_result& r) {
-    return enumeration(r.status) &&
+    return status(r.status) &&
            array(kWireObject, r.objects.objects_val, r.objects.objects_len,
                  [this](nis_object& o) { return object(o); }) &&
            resultTail(r);
@@ -96,17 +96,14 @@ class Walker {
   }
 
   // The start of a nis_result: its status and the count of its objects.
-  bool header(nis_error& status, std::uint32_t& objects) {
-    return enumeration(status) && u32(objects);
-  }
+  bool header(nis_error& s, std::uint32_t& objects) { return status(s) && u32(objects); }
 
   bool findDirectoryResult() {
-    nis_error status{};
+    nis_error st{};
     char* source = nullptr;
     char* data = nullptr;
     u_int len = 0;
-    return enumeration(status) && string(source) && bytes(data, len, kNoLimit) &&
-           bytes(data, len, kNoLimit);
+    return status(st) && string(source) && bytes(data, len, kNoLimit) && bytes(data, len, kNoLimit);
   }
 
   bool object(nis_object& o) {
@@ -159,6 +156,14 @@ class Walker {
         b[3];
     p_ += 4;
     left_ -= 4;
+    return true;
+  }
+
+  // A reply's status: only the values a server can send.
+  bool status(nis_error& s) {
+    std::uint32_t v = 0;
+    if (!u32(v) || v > kLastStatus) return false;
+    std::memcpy(&s, &v, sizeof v);
     return true;
   }
 
@@ -345,7 +350,7 @@ namespace {
 Decoded statusResult(const nis_result& scratch, void* out) {
   nis_result* res = makeResult(NIS_SUCCESS);
   if (res == nullptr) return Decoded::kNoMemory;
-  // Any 32-bit status, copied as the number it is.
+  // A status the check accepted (a nis_error value), copied as a number.
   std::memcpy(&res->status, &scratch.status, sizeof res->status);
   res->zticks = scratch.zticks;
   res->dticks = scratch.dticks;
@@ -400,7 +405,11 @@ void ObjectStream::arrived(const char* results, size_t size, bool complete) {
       Walker<false> head(const_cast<char*>(results), 8);
       nis_error status{};
       std::uint32_t count = 0;
-      head.header(status, count);
+      if (!head.header(status, count)) {
+        // A status no server sends: nothing of this reply is handed over.
+        stopped_ = true;
+        return;
+      }
       headerRead_ = true;
       next_ = 8;
       left_ = count;
