@@ -239,7 +239,10 @@ constexpr std::chrono::seconds kConnectLimit{1};
 // One RPC to one server of a directory, over a pooled TCP connection with
 // AUTH_SYS credentials, bounded by deadline. The reply is decoded into
 // result with decode; with progress, its results are shown to progress
-// while they arrive, and progress decodes them.
+// while they arrive, and progress decodes them. A read (idempotent) gives
+// each of the server's addresses an equal share of the time left and may
+// go out twice at one address (hedged); an update waits for its answer
+// until deadline at the address that took it and goes out once.
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent,
