@@ -133,6 +133,9 @@ struct Record {
   char* data = nullptr;
   std::size_t size = 0;
   std::size_t capacity = 0;
+  // When decoding must have ended: the call's deadline (decoding is part
+  // of the call).
+  Clock::time_point deadline = Clock::time_point::max();
   Record() = default;
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
@@ -146,7 +149,8 @@ struct Record {
   }
 };
 
-enum class Decoded { kOk, kMalformed, kNoMemory };
+// kLate: the record's deadline passed before decoding ended.
+enum class Decoded { kOk, kMalformed, kNoMemory, kLate };
 
 // Decodes a reply's results, which start at offset in record, into out.
 // Nothing is allocated for a count before the bytes that remain are known

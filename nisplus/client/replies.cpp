@@ -67,6 +67,10 @@ class Walker {
       : p_(data), len_(len), left_(len), arena_(arena) {}
 
   size_t structBytes() const { return structBytes_; }
+  // Gives up, as late(), once deadline has passed (checked every few
+  // thousand array elements).
+  void until(Clock::time_point deadline) { deadline_ = deadline; }
+  bool late() const { return late_; }
   // Bytes walked so far.
   size_t consumed() const { return len_ - left_; }
   // In the checking pass: the values of an entry's columns are appended to
@@ -230,16 +234,22 @@ class Walker {
       // are assigned.
       for (std::uint32_t i = 0; i < n; ++i) {
         val[i] = T{};
-        if (!each(val[i])) return false;
+        if (!each(val[i]) || pastDeadline(i)) return false;
       }
     } else {
       structBytes_ += room;
       T scratch{};
       for (std::uint32_t i = 0; i < n; ++i) {
-        if (!each(scratch)) return false;
+        if (!each(scratch) || pastDeadline(i)) return false;
       }
     }
     return true;
+  }
+
+  bool pastDeadline(std::uint32_t i) {
+    if ((i & 4095) != 4095 || deadline_ == Clock::time_point::max()) return false;
+    late_ = Clock::now() >= deadline_;
+    return late_;
   }
 
   bool server(nis_server& s) {
@@ -283,6 +293,8 @@ class Walker {
   char* arena_;
   size_t structBytes_ = 0;
   std::vector<ColumnValue>* columns_ = nullptr;
+  Clock::time_point deadline_ = Clock::time_point::max();
+  bool late_ = false;
 };
 
 }  // namespace
@@ -315,13 +327,20 @@ Decoded decodeNisResult(Record& record, size_t offset, void* out) {
   char* const body = record.data + offset;
   const size_t len = record.size - offset;
   Walker<false> check(body, len);
+  check.until(record.deadline);
   nis_result scratch{};
-  if (!check.result(scratch)) return Decoded::kMalformed;
+  if (!check.result(scratch)) return check.late() ? Decoded::kLate : Decoded::kMalformed;
   auto* block = static_cast<ResultBlock*>(malloc(kBlockHeader + check.structBytes()));
   if (block == nullptr) return Decoded::kNoMemory;
   Walker<true> fill(body, len, reinterpret_cast<char*>(block) + kBlockHeader);
+  fill.until(record.deadline);
   block->result = nis_result{};
-  fill.result(block->result);  // cannot fail: the same steps passed above
+  // Fails only when late: the same steps passed above. The record's
+  // strings are then half moved, and it goes with the failed call.
+  if (!fill.result(block->result)) {
+    free(block);
+    return Decoded::kLate;
+  }
   block->record = record.release();
   *static_cast<nis_result**>(out) = &block->result;
   return Decoded::kOk;
@@ -363,8 +382,9 @@ Decoded statusResult(const nis_result& scratch, void* out) {
 
 Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
   Walker<false> check(record.data + offset, record.size - offset);
+  check.until(record.deadline);
   nis_result scratch{};
-  if (!check.result(scratch)) return Decoded::kMalformed;
+  if (!check.result(scratch)) return check.late() ? Decoded::kLate : Decoded::kMalformed;
   return statusResult(scratch, out);
 }
 

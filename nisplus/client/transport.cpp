@@ -255,10 +255,14 @@ class RpcStream {
       if (!AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
         stat = RPC_AUTHERROR;
       } else {
+        record_.deadline = deadline;
         const Decoded d = progress != nullptr ? progress->decode(record_, bodyOffset, result)
                                               : decode(record_, bodyOffset, result);
         noMemory_ = d == Decoded::kNoMemory;
-        if (d != Decoded::kOk) stat = RPC_CANTDECODERES;
+        // Decoding is part of the call: one that ran out of time is a call
+        // that timed out.
+        timedOut_ = d == Decoded::kLate;
+        if (d != Decoded::kOk) stat = timedOut_ ? RPC_TIMEDOUT : RPC_CANTDECODERES;
       }
     }
     freeVerifier(reply);
