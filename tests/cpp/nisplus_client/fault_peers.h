@@ -55,7 +55,7 @@ class Peer {
 // sends is held for `delay` first. After blackHole(), the connections open
 // at that moment forward nothing more in either direction and stay open
 // (a NAT that forgot them); connections made later are relayed as before.
-class Relay : public Peer {
+class Relay final : public Peer {
  public:
   explicit Relay(const char* addr, std::chrono::milliseconds delay = {});
   ~Relay();
@@ -129,7 +129,7 @@ class CannedReplier : public Peer {
 // A server address whose connects are never answered: a listener on addr
 // at nisplusd's port number whose accept queue is full, so the kernel drops
 // every further SYN (the portmapper at addr still answers).
-class Unanswered : public Peer {
+class Unanswered final : public Peer {
  public:
   explicit Unanswered(const char* addr);
   ~Unanswered();
