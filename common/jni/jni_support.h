@@ -9,6 +9,7 @@
 #include <jni.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -238,143 +239,167 @@ class StringArrayBuilder {
   jobjectArray array_;
 };
 
-// Builds a String[] of a known length from UTF-8 values appended one after
-// another, none of which holds a NUL byte.
+// UTF-8 values appended one after another, none of which holds a NUL
+// byte, kept as UTF-16 text in native memory with no JNI call: a caller
+// fills it where no JNI may run (under a network deadline) and makes the
+// Java strings afterwards (StringArrayFromText).
 //
-// The values are decoded into a chunk of UTF-16 text, separated by U+0000
-// (which the decoder never yields for bytes without a NUL). Every kChunk
-// values the chunk becomes one Java string that String.split cuts into the
-// values' strings in compiled Java code, several times faster than a JNI
-// call per string. The array grows with what was appended, doubling, up to
-// its length (System.arraycopy), so a length that no values back costs no
-// more than the values that came.
-class SplitStringArray {
+// The values are decoded into one text, separated by U+0000 (which the
+// decoder never yields for bytes without a NUL). Every kChunk values make
+// one chunk, whose start is recorded: each chunk becomes one Java string
+// that String.split cuts into the values' strings in compiled Java code,
+// several times faster than a JNI call per string.
+class Utf16Values {
  public:
-  SplitStringArray(JNIEnv* env, jsize length) : env_(env), length_(length) {}
-  ~SplitStringArray() {
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-    free(chunk_);
-  }
-  SplitStringArray(const SplitStringArray&) = delete;
-  SplitStringArray& operator=(const SplitStringArray&) = delete;
+  static constexpr size_t kChunk = 4096;
 
-  // Appends one value of len bytes; false when the JVM or malloc is out of
-  // memory (no exception left pending) or the array is full.
+  Utf16Values() = default;
+  ~Utf16Values() {
+    free(text_);
+    free(starts_);
+  }
+  Utf16Values(const Utf16Values&) = delete;
+  Utf16Values& operator=(const Utf16Values&) = delete;
+
+  // Appends one value of len bytes; false when malloc is out of memory.
   bool append(const char* utf8, size_t len) {
-    if (filled_ + chunkValues_ >= length_) return false;
     // A separator and the value: UTF-8 never decodes to more UTF-16 units
     // than it has bytes.
     if (!reserve(len + 1)) return false;
-    if (chunkValues_ != 0) chunk_[chunkLen_++] = 0;
-    chunkLen_ += detail::decodeUtf8(utf8, len, chunk_ + chunkLen_);
-    return ++chunkValues_ < kChunk || flush();
+    if (count_ % kChunk == 0) {
+      if (!newChunk()) return false;
+    } else {
+      text_[len_++] = 0;
+    }
+    len_ += detail::decodeUtf8(utf8, len, text_ + len_);
+    ++count_;
+    return true;
+  }
+
+  // Forgets every value (the memory stays for the next ones).
+  void clear() {
+    len_ = 0;
+    count_ = 0;
+    chunks_ = 0;
+  }
+
+  size_t count() const { return count_; }
+  size_t chunks() const { return chunks_; }
+  // Chunk k's text (values separated by U+0000) and its number of values.
+  const jchar* chunkText(size_t k) const { return text_ + starts_[k]; }
+  size_t chunkLength(size_t k) const {
+    return (k + 1 < chunks_ ? starts_[k + 1] - 1 : len_) - starts_[k];
+  }
+  size_t chunkValues(size_t k) const { return k + 1 < chunks_ ? kChunk : count_ - k * kChunk; }
+
+ private:
+  // Room for `more` UTF-16 units in the text.
+  bool reserve(size_t more) {
+    if (len_ + more <= room_) return true;
+    size_t room = room_ * 2;
+    if (room < len_ + more) room = len_ + more;
+    if (room < 4096) room = 4096;
+    auto* bigger = static_cast<jchar*>(realloc(text_, room * sizeof(jchar)));
+    if (bigger == nullptr) return false;
+    text_ = bigger;
+    room_ = room;
+    return true;
+  }
+
+  bool newChunk() {
+    if (chunks_ == startsRoom_) {
+      const size_t room = startsRoom_ == 0 ? 16 : startsRoom_ * 2;
+      auto* bigger = static_cast<size_t*>(realloc(starts_, room * sizeof(size_t)));
+      if (bigger == nullptr) return false;
+      starts_ = bigger;
+      startsRoom_ = room;
+    }
+    // Chunks after the first begin past the separator that ends the one
+    // before.
+    if (chunks_ != 0) text_[len_++] = 0;
+    starts_[chunks_++] = len_;
+    return true;
+  }
+
+  jchar* text_ = nullptr;  // len_ units in use of room_
+  size_t len_ = 0;
+  size_t room_ = 0;
+  size_t count_ = 0;
+  size_t* starts_ = nullptr;  // where each chunk begins in text_
+  size_t chunks_ = 0;
+  size_t startsRoom_ = 0;
+};
+
+// The String[] of every value of `values`, in order, or null (no exception
+// left pending) when the JVM is out of memory or there are more values
+// than a Java array holds.
+inline jobjectArray StringArrayFromText(JNIEnv* env, const Utf16Values& values) {
+  if (values.count() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  ScopedLocalRef<jobjectArray> array(env, newStringArray(env, static_cast<jsize>(values.count())));
+  if (array.get() == nullptr || values.count() == 0) return array.release();
+  ScopedLocalRef<jclass> string(env, env->FindClass("java/lang/String"));
+  ScopedLocalRef<jclass> system(env, env->FindClass("java/lang/System"));
+  const jchar nul = 0;
+  ScopedLocalRef<jstring> separator(env, env->NewString(&nul, 1));
+  if (string.get() == nullptr || system.get() == nullptr || separator.get() == nullptr) {
+    env->ExceptionClear();
+    return nullptr;
+  }
+  const jmethodID split =
+      env->GetMethodID(string.get(), "split", "(Ljava/lang/String;I)[Ljava/lang/String;");
+  const jmethodID arraycopy = env->GetStaticMethodID(system.get(), "arraycopy",
+                                                     "(Ljava/lang/Object;ILjava/lang/Object;II)V");
+  if (split == nullptr || arraycopy == nullptr) {
+    env->ExceptionClear();
+    return nullptr;
+  }
+  for (size_t k = 0; k < values.chunks(); ++k) {
+    const size_t len = values.chunkLength(k);
+    const auto n = static_cast<jsize>(values.chunkValues(k));
+    // A chunk of one empty value is empty text.
+    ScopedLocalRef<jstring> text(
+        env, env->NewString(len == 0 ? &nul : values.chunkText(k), static_cast<jsize>(len)));
+    ScopedLocalRef<jobjectArray> parts(env, text.get() == nullptr
+                                                ? nullptr
+                                                : static_cast<jobjectArray>(env->CallObjectMethod(
+                                                      text.get(), split, separator.get(), -1)));
+    if (parts.get() == nullptr || env->ExceptionCheck() || env->GetArrayLength(parts.get()) != n) {
+      env->ExceptionClear();
+      return nullptr;
+    }
+    env->CallStaticVoidMethod(system.get(), arraycopy, parts.get(), 0, array.get(),
+                              static_cast<jsize>(k * Utf16Values::kChunk), n);
+    if (env->ExceptionCheck()) {
+      env->ExceptionClear();
+      return nullptr;
+    }
+  }
+  return array.release();
+}
+
+// Builds a String[] of a known length from UTF-8 values appended one after
+// another, none of which holds a NUL byte: the values are kept as text
+// (Utf16Values) and become Java strings at release.
+class SplitStringArray {
+ public:
+  SplitStringArray(JNIEnv* env, jsize length) : env_(env), length_(length) {}
+
+  // Appends one value of len bytes; false when malloc is out of memory or
+  // the array is full.
+  bool append(const char* utf8, size_t len) {
+    return values_.count() < static_cast<size_t>(length_) && values_.append(utf8, len);
   }
 
   // The array once all its strings were appended, else null.
   jobjectArray release() {
-    if (!flush() || filled_ != length_) return nullptr;
-    if (array_ == nullptr) return newStringArray(env_, 0);
-    jobjectArray a = array_;
-    array_ = nullptr;
-    return a;
+    if (values_.count() != static_cast<size_t>(length_)) return nullptr;
+    return StringArrayFromText(env_, values_);
   }
 
  private:
-  static constexpr jsize kChunk = 4096;
-
-  // Room for `more` UTF-16 units in the chunk.
-  bool reserve(size_t more) {
-    if (chunkLen_ + more <= chunkRoom_) return true;
-    const size_t room = std::max({chunkRoom_ * 2, chunkLen_ + more, size_t{4096}});
-    auto* bigger = static_cast<jchar*>(realloc(chunk_, room * sizeof(jchar)));
-    if (bigger == nullptr) return false;
-    chunk_ = bigger;
-    chunkRoom_ = room;
-    return true;
-  }
-
-  // Turns the chunk's values into strings at the end of the array.
-  bool flush() {
-    if (chunkValues_ == 0) return true;
-    if (!findMethods()) return false;
-    if (filled_ + chunkValues_ > capacity_ && !grow(filled_ + chunkValues_)) return false;
-    const jchar none = 0;  // a chunk of one empty value is empty text
-    ScopedLocalRef<jstring> text(
-        env_, env_->NewString(chunkLen_ == 0 ? &none : chunk_, static_cast<jsize>(chunkLen_)));
-    ScopedLocalRef<jobjectArray> parts(env_, text.get() == nullptr
-                                                 ? nullptr
-                                                 : static_cast<jobjectArray>(env_->CallObjectMethod(
-                                                       text.get(), split_, separator_.get(), -1)));
-    if (parts.get() == nullptr || env_->ExceptionCheck() ||
-        env_->GetArrayLength(parts.get()) != chunkValues_ ||
-        !arraycopy(parts.get(), array_, filled_, chunkValues_)) {
-      env_->ExceptionClear();
-      return false;
-    }
-    filled_ += chunkValues_;
-    chunkValues_ = 0;
-    chunkLen_ = 0;
-    return true;
-  }
-
-  // Moves the strings so far into an array of at least `need` (at most
-  // length_) elements, twice as long as before where that is more.
-  bool grow(jsize need) {
-    constexpr jsize kFirst = 1024;
-    const jsize twice = capacity_ > length_ / 2 ? length_ : capacity_ * 2;
-    const jsize room = std::min(length_, std::max({kFirst, twice, need}));
-    jobjectArray bigger = newStringArray(env_, room);
-    if (bigger == nullptr) return false;
-    if (filled_ > 0 && !arraycopy(array_, bigger, 0, filled_)) {
-      env_->DeleteLocalRef(bigger);
-      return false;
-    }
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-    array_ = bigger;
-    capacity_ = room;
-    return true;
-  }
-
-  // The first n strings of from into to at `at`.
-  bool arraycopy(jobjectArray from, jobjectArray to, jsize at, jsize n) {
-    env_->CallStaticVoidMethod(system_.get(), arraycopy_, from, 0, to, at, n);
-    if (!env_->ExceptionCheck()) return true;
-    env_->ExceptionClear();
-    return false;
-  }
-
-  // String.split(String, int), System.arraycopy and the separator "\0",
-  // looked up once.
-  bool findMethods() {
-    if (split_ != nullptr) return true;
-    ScopedLocalRef<jclass> string(env_, env_->FindClass("java/lang/String"));
-    system_.reset(env_->FindClass("java/lang/System"));
-    const jchar nul = 0;
-    separator_.reset(env_->NewString(&nul, 1));
-    if (string.get() != nullptr && system_.get() != nullptr && separator_.get() != nullptr) {
-      split_ = env_->GetMethodID(string.get(), "split", "(Ljava/lang/String;I)[Ljava/lang/String;");
-      arraycopy_ = env_->GetStaticMethodID(system_.get(), "arraycopy",
-                                           "(Ljava/lang/Object;ILjava/lang/Object;II)V");
-    }
-    if (split_ != nullptr && arraycopy_ != nullptr) return true;
-    env_->ExceptionClear();
-    split_ = arraycopy_ = nullptr;
-    return false;
-  }
-
   JNIEnv* env_;
   jsize length_;
-  ScopedLocalRef<jclass> system_{env_, nullptr};
-  ScopedLocalRef<jstring> separator_{env_, nullptr};
-  jmethodID split_ = nullptr;
-  jmethodID arraycopy_ = nullptr;
-  jobjectArray array_ = nullptr;
-  jchar* chunk_ = nullptr;  // chunkLen_ units in use of chunkRoom_
-  size_t chunkLen_ = 0;
-  size_t chunkRoom_ = 0;
-  jsize chunkValues_ = 0;
-  jsize capacity_ = 0;
-  jsize filled_ = 0;
+  Utf16Values values_;
 };
 
 }  // namespace jni

@@ -29,6 +29,18 @@ using Clock = std::chrono::steady_clock;
 // directory search, port lookup, connect and the call itself share it.
 constexpr std::chrono::milliseconds kCallBudget{5000};
 
+// The largest reply record accepted (all fragments together): far above
+// any listing a NIS+ server keeps (10,000 entries of 8 columns take about
+// 2 MiB), and low enough that every length and count of a reply fits in a
+// u_int and a jsize. A larger record is refused as soon as its record marks
+// announce it, before its bytes are read: NIS_RPCERROR.
+constexpr std::size_t kMaxReplyRecord = std::size_t{256} << 20;
+
+// The statuses a NIS+ server can send: the nis_error values, NIS_SUCCESS to
+// NIS_DUMPLATER. A reply with any other status does not decode
+// (NIS_RPCERROR), so no caller sees a number it may read as something else.
+constexpr std::uint32_t kLastStatus = NIS_DUMPLATER;
+
 // The one hard-coded path of the client: XDR of the root directory_obj.
 constexpr const char* kColdStartPath = "/var/nis/NIS_COLD_START";
 
@@ -121,6 +133,9 @@ struct Record {
   char* data = nullptr;
   std::size_t size = 0;
   std::size_t capacity = 0;
+  // When decoding must have ended: the call's deadline (decoding is part
+  // of the call).
+  Clock::time_point deadline = Clock::time_point::max();
   Record() = default;
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
@@ -134,7 +149,8 @@ struct Record {
   }
 };
 
-enum class Decoded { kOk, kMalformed, kNoMemory };
+// kLate: the record's deadline passed before decoding ended.
+enum class Decoded { kOk, kMalformed, kNoMemory, kLate };
 
 // Decodes a reply's results, which start at offset in record, into out.
 // Nothing is allocated for a count before the bytes that remain are known
@@ -207,10 +223,30 @@ enum class CallOutcome {
   kNoMemory,     // the reply came but there was no memory to decode it
 };
 
+// A read on a reused connection that has not begun to answer after this
+// long (or twice the time the server's replies have taken to begin of
+// late, if more) goes out on a fresh connection as well. A NIS+ server on its LAN begins a reply
+// within a few milliseconds (0.5-0.9 ms on loopback, tens of ms for a large
+// listing), so a healthy server is seldom asked twice, while a connection
+// dropped on the way costs this, not half the budget.
+constexpr std::chrono::milliseconds kHedgeFloor{100};
+// An update goes out on a pooled connection only if that connection
+// answered this recently; otherwise on a fresh one, never hedged: a
+// connection that answered a moment ago is alive, while one idle for
+// longer may have been dropped on the way without a word.
+constexpr std::chrono::seconds kJustAnswered{1};
+// An update's share for reaching an address that is not the server's last
+// (port lookup and connect): a connect not answered within a second is
+// taken as dead, and the time goes to the next address.
+constexpr std::chrono::seconds kConnectLimit{1};
+
 // One RPC to one server of a directory, over a pooled TCP connection with
 // AUTH_SYS credentials, bounded by deadline. The reply is decoded into
 // result with decode; with progress, its results are shown to progress
-// while they arrive, and progress decodes them.
+// while they arrive, and progress decodes them. A read (idempotent) gives
+// each of the server's addresses an equal share of the time left and may
+// go out twice at one address (hedged); an update waits for its answer
+// until deadline at the address that took it and goes out once.
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent,

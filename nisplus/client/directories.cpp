@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -26,6 +27,15 @@ namespace {
 constexpr int kMaxReferrals = 16;
 // Directory objects kept besides the root.
 constexpr size_t kCacheCapacity = 64;
+// The largest directory object read (a cold-start file, a
+// NIS_FINDDIRECTORY answer): one with a dozen servers takes a few KiB.
+constexpr size_t kMaxDirectoryObject = size_t{1} << 20;
+// Of a directory, the first kMaxServers servers with an address are kept,
+// and of each server its first kMaxHostsPerServer distinct addresses: a
+// call tries each with a share of its budget, and more could only make
+// the shares too small to be of use.
+constexpr size_t kMaxServers = 32;
+constexpr size_t kMaxHostsPerServer = 8;
 
 bool parseInetAddress(const char* uaddr, std::uint32_t& out) {
   // "a.b.c.d.p1.p2": the first four parts; the port parts are ignored.
@@ -169,6 +179,8 @@ nis_error askFindDirectory(const Directory& from, const std::string& target,
       decoded = decodeDirectory(reply.dir_data.dir_data_val, reply.dir_data.dir_data_len, out);
     }
     xdr_free(reinterpret_cast<xdrproc_t>(xdr_fd_result), reinterpret_cast<char*>(&reply));
+    // Decoding is part of the call: no answer is used past the deadline.
+    if (Clock::now() >= deadline) return NIS_NAMEUNREACHABLE;
     if (status == NIS_SUCCESS) {
       if (decoded) return NIS_SUCCESS;
       fallback = NIS_BADOBJECT;
@@ -186,7 +198,7 @@ nis_error askFindDirectory(const Directory& from, const std::string& target,
 }  // namespace
 
 bool decodeDirectory(const char* data, std::size_t len, Directory& out) {
-  if (data == nullptr || len == 0 || len > (1U << 24)) return false;
+  if (data == nullptr || len == 0 || len > kMaxDirectoryObject) return false;
   if (!directoryFits(data, len)) return false;
   directory_obj obj{};
   XDR xdrs;
@@ -198,18 +210,20 @@ bool decodeDirectory(const char* data, std::size_t len, Directory& out) {
   if (good) {
     d.name = obj.do_name;
     d.ttl = obj.do_ttl;
-    for (u_int i = 0; i < obj.do_servers.do_servers_len; ++i) {
+    for (u_int i = 0; i < obj.do_servers.do_servers_len && d.servers.size() < kMaxServers; ++i) {
       const nis_server& srv = obj.do_servers.do_servers_val[i];
       ServerAddress sa;
       sa.name = srv.name != nullptr ? srv.name : "";
-      for (u_int j = 0; j < srv.ep.ep_len; ++j) {
+      // Duplicates are looked for among the few addresses kept: linear in
+      // the endpoints, however many the server lists.
+      for (u_int j = 0; j < srv.ep.ep_len && sa.hosts.size() < kMaxHostsPerServer; ++j) {
         std::uint32_t host = 0;
         if (!usableEndpoint(srv.ep.ep_val[j]) || !parseInetAddress(srv.ep.ep_val[j].uaddr, host)) {
           continue;
         }
-        bool seen = false;
-        for (std::uint32_t h : sa.hosts) seen = seen || h == host;
-        if (!seen) sa.hosts.push_back(host);
+        if (std::find(sa.hosts.begin(), sa.hosts.end(), host) == sa.hosts.end()) {
+          sa.hosts.push_back(host);
+        }
       }
       if (!sa.hosts.empty()) d.servers.push_back(std::move(sa));
     }
@@ -233,7 +247,7 @@ nis_error readColdStart(const char* path, Directory& out) {
     }
     if (n == 0) break;
     data.append(buf, static_cast<size_t>(n));
-    if (data.size() > (1U << 20)) break;  // no directory object is this big
+    if (data.size() > kMaxDirectoryObject) break;  // refused below
   }
   close(fd);
   if (!decodeDirectory(data.data(), data.size(), out)) return NIS_COLDSTART_ERR;

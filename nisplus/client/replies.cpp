@@ -67,6 +67,10 @@ class Walker {
       : p_(data), len_(len), left_(len), arena_(arena) {}
 
   size_t structBytes() const { return structBytes_; }
+  // Gives up, as late(), once deadline has passed (checked every few
+  // thousand array elements).
+  void until(Clock::time_point deadline) { deadline_ = deadline; }
+  bool late() const { return late_; }
   // Bytes walked so far.
   size_t consumed() const { return len_ - left_; }
   // In the checking pass: the values of an entry's columns are appended to
@@ -74,7 +78,7 @@ class Walker {
   void captureColumns(std::vector<ColumnValue>* columns) { columns_ = columns; }
 
   bool result(nis_result& r) {
-    return enumeration(r.status) &&
+    return status(r.status) &&
            array(kWireObject, r.objects.objects_val, r.objects.objects_len,
                  [this](nis_object& o) { return object(o); }) &&
            resultTail(r);
@@ -96,17 +100,14 @@ class Walker {
   }
 
   // The start of a nis_result: its status and the count of its objects.
-  bool header(nis_error& status, std::uint32_t& objects) {
-    return enumeration(status) && u32(objects);
-  }
+  bool header(nis_error& s, std::uint32_t& objects) { return status(s) && u32(objects); }
 
   bool findDirectoryResult() {
-    nis_error status{};
+    nis_error st{};
     char* source = nullptr;
     char* data = nullptr;
     u_int len = 0;
-    return enumeration(status) && string(source) && bytes(data, len, kNoLimit) &&
-           bytes(data, len, kNoLimit);
+    return status(st) && string(source) && bytes(data, len, kNoLimit) && bytes(data, len, kNoLimit);
   }
 
   bool object(nis_object& o) {
@@ -159,6 +160,14 @@ class Walker {
         b[3];
     p_ += 4;
     left_ -= 4;
+    return true;
+  }
+
+  // A reply's status: only the values a server can send.
+  bool status(nis_error& s) {
+    std::uint32_t v = 0;
+    if (!u32(v) || v > kLastStatus) return false;
+    std::memcpy(&s, &v, sizeof v);
     return true;
   }
 
@@ -225,16 +234,22 @@ class Walker {
       // are assigned.
       for (std::uint32_t i = 0; i < n; ++i) {
         val[i] = T{};
-        if (!each(val[i])) return false;
+        if (!each(val[i]) || pastDeadline(i)) return false;
       }
     } else {
       structBytes_ += room;
       T scratch{};
       for (std::uint32_t i = 0; i < n; ++i) {
-        if (!each(scratch)) return false;
+        if (!each(scratch) || pastDeadline(i)) return false;
       }
     }
     return true;
+  }
+
+  bool pastDeadline(std::uint32_t i) {
+    if ((i & 4095) != 4095 || deadline_ == Clock::time_point::max()) return false;
+    late_ = Clock::now() >= deadline_;
+    return late_;
   }
 
   bool server(nis_server& s) {
@@ -278,6 +293,8 @@ class Walker {
   char* arena_;
   size_t structBytes_ = 0;
   std::vector<ColumnValue>* columns_ = nullptr;
+  Clock::time_point deadline_ = Clock::time_point::max();
+  bool late_ = false;
 };
 
 }  // namespace
@@ -310,13 +327,20 @@ Decoded decodeNisResult(Record& record, size_t offset, void* out) {
   char* const body = record.data + offset;
   const size_t len = record.size - offset;
   Walker<false> check(body, len);
+  check.until(record.deadline);
   nis_result scratch{};
-  if (!check.result(scratch)) return Decoded::kMalformed;
+  if (!check.result(scratch)) return check.late() ? Decoded::kLate : Decoded::kMalformed;
   auto* block = static_cast<ResultBlock*>(malloc(kBlockHeader + check.structBytes()));
   if (block == nullptr) return Decoded::kNoMemory;
   Walker<true> fill(body, len, reinterpret_cast<char*>(block) + kBlockHeader);
+  fill.until(record.deadline);
   block->result = nis_result{};
-  fill.result(block->result);  // cannot fail: the same steps passed above
+  // Fails only when late: the same steps passed above. The record's
+  // strings are then half moved, and it goes with the failed call.
+  if (!fill.result(block->result)) {
+    free(block);
+    return Decoded::kLate;
+  }
   block->record = record.release();
   *static_cast<nis_result**>(out) = &block->result;
   return Decoded::kOk;
@@ -345,7 +369,7 @@ namespace {
 Decoded statusResult(const nis_result& scratch, void* out) {
   nis_result* res = makeResult(NIS_SUCCESS);
   if (res == nullptr) return Decoded::kNoMemory;
-  // Any 32-bit status, copied as the number it is.
+  // A status the check accepted (a nis_error value), copied as a number.
   std::memcpy(&res->status, &scratch.status, sizeof res->status);
   res->zticks = scratch.zticks;
   res->dticks = scratch.dticks;
@@ -358,8 +382,9 @@ Decoded statusResult(const nis_result& scratch, void* out) {
 
 Decoded decodeListingStatus(Record& record, size_t offset, void* out) {
   Walker<false> check(record.data + offset, record.size - offset);
+  check.until(record.deadline);
   nis_result scratch{};
-  if (!check.result(scratch)) return Decoded::kMalformed;
+  if (!check.result(scratch)) return check.late() ? Decoded::kLate : Decoded::kMalformed;
   return statusResult(scratch, out);
 }
 
@@ -400,7 +425,11 @@ void ObjectStream::arrived(const char* results, size_t size, bool complete) {
       Walker<false> head(const_cast<char*>(results), 8);
       nis_error status{};
       std::uint32_t count = 0;
-      head.header(status, count);
+      if (!head.header(status, count)) {
+        // A status no server sends: nothing of this reply is handed over.
+        stopped_ = true;
+        return;
+      }
       headerRead_ = true;
       next_ = 8;
       left_ = count;

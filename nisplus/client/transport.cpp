@@ -17,9 +17,19 @@
 // does. Sockets are non-blocking and sends use MSG_NOSIGNAL: a peer that
 // went away costs an error, never a SIGPIPE. A reply is read whole into
 // memory, growing with the bytes that actually come (not with the lengths a
-// record mark announces), and decoded from there, so that its decoder can
-// check every count against the data (replies.cpp). A call may also show
-// the results to a ReplyProgress while they arrive (the streamed listing).
+// record mark announces), up to kMaxReplyRecord, and decoded from there, so
+// that its decoder can check every count against the data (replies.cpp). A
+// call may also show the results to a ReplyProgress while they arrive (the
+// streamed listing).
+//
+// A pooled connection may have been dropped on the way without a word (a
+// firewall or NAT forgot it): nothing ever answers on it. A read on one
+// that has not begun to answer within the hedging delay goes out on a
+// fresh connection too, and the first reply to begin is taken; a slow but
+// live reply keeps its place until the deadline. An update is never sent
+// twice: it goes out on a connection that has just answered, or a fresh
+// one, and once any byte of it has left this process no other connection
+// or address gets it.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -35,6 +45,8 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "client_internal.h"
 
@@ -141,6 +153,20 @@ clnt_stat replyStatus(const rpc_msg& reply) {
   return RPC_CANTDECODERES;
 }
 
+// Replies that leave the connection usable although the call failed.
+bool connectionSurvives(clnt_stat stat) {
+  switch (stat) {
+    case RPC_PROCUNAVAIL:
+    case RPC_PROGUNAVAIL:
+    case RPC_PROGVERSMISMATCH:
+    case RPC_AUTHERROR:
+    case RPC_CANTDECODEARGS:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Decodes nothing: the reply's header is read first, its results after the
 // transaction id has been checked.
 bool_t headerOnly(XDR* /*xdrs*/, ...) { return TRUE; }
@@ -178,14 +204,22 @@ class RpcStream {
     return poll(&p, 1, 0) == 0;
   }
 
-  // One call. On any status but RPC_SUCCESS, the RPC-level refusals
-  // (connectionSurvives) excepted, the stream is no longer usable. A reply
-  // that came but could not be decoded for want of memory sets noMemory().
+  // One call: send, then receive. On any status but RPC_SUCCESS, the
+  // RPC-level refusals (connectionSurvives) excepted, the stream is no
+  // longer usable. A reply that came but could not be decoded for want of
+  // memory sets noMemory().
   clnt_stat call(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, ReplyDecoder decode,
                  void* result, Clock::time_point deadline, ReplyProgress* progress) {
+    const clnt_stat sent = send(proc, xdrArgs, args, deadline);
+    if (sent != RPC_SUCCESS) return sent;
+    return receive(decode, result, deadline, progress);
+  }
+
+  // Sends a request; its reply is read by receive.
+  clnt_stat send(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, Clock::time_point deadline) {
     deadline_ = deadline;
-    timedOut_ = ioFailed_ = sent_ = received_ = noMemory_ = false;
-    lastUsed_ = Clock::now();
+    timedOut_ = ioFailed_ = sent_ = received_ = noMemory_ = tooLarge_ = false;
+    lastUsed_ = sentAt_ = Clock::now();
     XDR* x = &xdrs_;
     x->x_op = XDR_ENCODE;
     rpc_msg msg{};
@@ -200,13 +234,19 @@ class RpcStream {
                          xdrArgs(x, static_cast<char*>(const_cast<void*>(args)));
     if (!encoded) return ioFailed_ ? ioStatus() : RPC_CANTENCODEARGS;
     if (!xdrrec_endofrecord(x, TRUE)) return ioStatus();
+    return RPC_SUCCESS;
+  }
 
+  // Reads and decodes the reply to the request sent last, until deadline.
+  clnt_stat receive(ReplyDecoder decode, void* result, Clock::time_point deadline,
+                    ReplyProgress* progress) {
+    deadline_ = deadline;
     rpc_msg reply{};
     size_t bodyOffset = 0;
     for (;;) {
-      if (!readRecord(msg.rm_xid, progress)) return ioStatus();
+      if (!readRecord(xid_, progress)) return tooLarge_ ? RPC_CANTDECODERES : ioStatus();
       const bool decoded = decodeHeader(reply, bodyOffset);
-      if (decoded && reply.rm_xid == msg.rm_xid) break;
+      if (decoded && reply.rm_xid == xid_) break;
       freeVerifier(reply);
       // A reply to another call, or a record that is no reply: skip it.
     }
@@ -215,18 +255,29 @@ class RpcStream {
       if (!AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
         stat = RPC_AUTHERROR;
       } else {
+        record_.deadline = deadline;
         const Decoded d = progress != nullptr ? progress->decode(record_, bodyOffset, result)
                                               : decode(record_, bodyOffset, result);
         noMemory_ = d == Decoded::kNoMemory;
-        if (d != Decoded::kOk) stat = RPC_CANTDECODERES;
+        // Decoding is part of the call: one that ran out of time is a call
+        // that timed out.
+        timedOut_ = d == Decoded::kLate;
+        if (d != Decoded::kOk) stat = timedOut_ ? RPC_TIMEDOUT : RPC_CANTDECODERES;
       }
     }
     freeVerifier(reply);
     // A large reply buffer is not kept for the next call.
     if (record_.capacity > kReceiveBuffer) std::free(record_.release());
     lastUsed_ = Clock::now();
+    if (stat == RPC_SUCCESS || connectionSurvives(stat)) lastAnswered_ = lastUsed_;
     return stat;
   }
+
+  int fd() const { return fd_; }
+  // When the last reply completed on this connection (epoch if none did).
+  Clock::time_point lastAnswered() const { return lastAnswered_; }
+  // How long the last request waited for the first byte of its reply.
+  Clock::duration firstByteWait() const { return firstByteAt_ - sentAt_; }
 
   bool noMemory() const { return noMemory_; }
 
@@ -287,6 +338,7 @@ class RpcStream {
     for (;;) {
       const ssize_t n = recv(fd_, buf, len, 0);
       if (n > 0) {
+        if (!received_) firstByteAt_ = Clock::now();
         received_ = true;
         return static_cast<int>(n);
       }
@@ -326,6 +378,11 @@ class RpcStream {
       mark = ntohl(mark);
       const bool last = (mark & kLastFragment) != 0;
       size_t fragment = mark & ~kLastFragment;
+      // Refused on the announcement: none of its bytes is read.
+      if (fragment > kMaxReplyRecord - record_.size) {
+        tooLarge_ = ioFailed_ = true;
+        return false;
+      }
       while (fragment > 0) {
         if (record_.size == record_.capacity) {
           size_t grown = record_.capacity == 0 ? kReceiveBuffer : record_.capacity * 2;
@@ -360,7 +417,7 @@ class RpcStream {
     const char* p = static_cast<const char*>(buf);
     size_t left = static_cast<size_t>(len);
     while (left > 0) {
-      const ssize_t n = send(s->fd_, p, left, MSG_NOSIGNAL);
+      const ssize_t n = ::send(s->fd_, p, left, MSG_NOSIGNAL);
       if (n > 0) {
         s->sent_ = true;
         p += n;
@@ -390,11 +447,15 @@ class RpcStream {
   std::uint32_t xid_ = 0;
   Clock::time_point deadline_{};
   Clock::time_point lastUsed_{};
+  Clock::time_point lastAnswered_{};
+  Clock::time_point sentAt_{};
+  Clock::time_point firstByteAt_{};
   bool timedOut_ = false;
   bool ioFailed_ = false;
   bool sent_ = false;
   bool received_ = false;
   bool noMemory_ = false;
+  bool tooLarge_ = false;  // the reply's record marks announced more than kMaxReplyRecord
   Record record_;
   // How far the record being read has been shown to a ReplyProgress.
   enum class Watch { kNone, kHeader, kResults };
@@ -431,6 +492,8 @@ using Connection = RpcStream;
 struct Pool {
   std::mutex mu;
   std::multimap<std::uint32_t, std::unique_ptr<Connection>> idle;
+  // Per address: how long its replies have recently taken to begin.
+  std::map<std::uint32_t, Clock::duration> firstByte;
 };
 
 Pool& pool() {
@@ -438,14 +501,21 @@ Pool& pool() {
   return *p;
 }
 
-std::unique_ptr<Connection> takeIdle(std::uint32_t host) {
+// A pooled connection to host, or null. With a limit, only one whose last
+// reply came at most that long ago; the others stay for reads.
+std::unique_ptr<Connection> takeIdle(std::uint32_t host, Clock::duration silentAtMost) {
   Pool& p = pool();
   for (;;) {
     std::unique_ptr<Connection> conn;
     {
       std::lock_guard lock(p.mu);
-      auto it = p.idle.find(host);
-      if (it == p.idle.end()) return nullptr;
+      const Clock::time_point now = Clock::now();
+      auto [first, last] = p.idle.equal_range(host);
+      auto it = std::find_if(first, last, [&](const auto& kv) {
+        return silentAtMost == Clock::duration::max() ||
+               now - kv.second->lastAnswered() <= silentAtMost;
+      });
+      if (it == last) return nullptr;
       conn = std::move(it->second);
       p.idle.erase(it);
     }
@@ -453,6 +523,28 @@ std::unique_ptr<Connection> takeIdle(std::uint32_t host) {
     // Closed by the peer, or idle for too long: drop it (outside the lock)
     // and look on.
   }
+}
+
+// How long a read on a reused connection waits for the first byte of its
+// reply before it goes out on a fresh connection too: twice the time the
+// server's replies have taken to begin of late, and never less than
+// kHedgeFloor. A server that is slow for every request is not asked twice
+// for each; one slow reply among fast ones moves the delay by an eighth.
+Clock::duration hedgeDelay(std::uint32_t host) {
+  Pool& p = pool();
+  std::lock_guard lock(p.mu);
+  auto it = p.firstByte.find(host);
+  const Clock::duration seen = it != p.firstByte.end() ? it->second : Clock::duration::zero();
+  return std::max<Clock::duration>(kHedgeFloor, 2 * seen);
+}
+
+// Records how long a reply took to begin: a moving average that gives
+// each new reply an eighth of the weight (as TCP smooths its round trips).
+void observeFirstByte(std::uint32_t host, Clock::duration wait) {
+  Pool& p = pool();
+  std::lock_guard lock(p.mu);
+  auto [it, first] = p.firstByte.try_emplace(host, wait);
+  if (!first) it->second += (wait - it->second) / 8;
 }
 
 void keepAlive(int fd) {
@@ -487,17 +579,126 @@ void putBack(std::unique_ptr<Connection> conn) {
   // closing under the lock costs only a close().
 }
 
-// Replies that leave the connection usable although the call failed.
-bool connectionSurvives(clnt_stat stat) {
-  switch (stat) {
-    case RPC_PROCUNAVAIL:
-    case RPC_PROGUNAVAIL:
-    case RPC_PROGVERSMISMATCH:
-    case RPC_AUTHERROR:
-    case RPC_CANTDECODEARGS:
-      return true;
-    default:
-      return false;
+// What a finished exchange on conn means for its call; conn goes back to
+// the pool when it is still usable.
+CallOutcome settle(std::unique_ptr<Connection> conn, clnt_stat stat) {
+  if (stat == RPC_SUCCESS) {
+    observeFirstByte(conn->host(), conn->firstByteWait());
+    putBack(std::move(conn));
+    return CallOutcome::kReplied;
+  }
+  // A decoder that fails leaves its result empty.
+  if (conn->noMemory()) return CallOutcome::kNoMemory;
+  if (stat == RPC_CANTENCODEARGS || stat == RPC_CANTDECODERES) return CallOutcome::kBadReply;
+  if (connectionSurvives(stat)) {
+    putBack(std::move(conn));
+    return CallOutcome::kBadReply;
+  }
+  return CallOutcome::kUnreachable;  // the connection is lost
+}
+
+struct Request {
+  rpcproc_t proc;
+  xdrproc_t xdrArgs;
+  const void* args;
+  ReplyDecoder decode;
+  void* result;
+  ReplyProgress* progress;
+};
+
+// The index of the first of conns with something to read (or closed), or
+// -1 once until has passed.
+int firstReadable(const std::vector<std::unique_ptr<Connection>>& conns, Clock::time_point until) {
+  pollfd p[2]{};
+  const size_t n = std::min<size_t>(conns.size(), 2);
+  for (size_t i = 0; i < n; ++i) p[i] = pollfd{conns[i]->fd(), POLLIN, 0};
+  for (;;) {
+    const int ms = remainingMs(until);
+    if (ms == 0) return -1;
+    const int rc = poll(p, n, ms);
+    if (rc < 0 && errno != EINTR) return -1;
+    for (size_t i = 0; rc > 0 && i < n; ++i) {
+      if (p[i].revents != 0) return static_cast<int>(i);
+    }
+  }
+}
+
+// A read at one address, within deadline. It goes out on a pooled
+// connection if there is one; when that has not begun to answer within the
+// hedging delay, the same request goes out on a fresh connection as well,
+// and the reply that begins first is taken (a pooled connection that a
+// firewall or NAT dropped without a word never answers; one whose server is
+// merely slow stays in the race until the deadline). No result: nothing
+// came from this address in time, try the next.
+std::optional<CallOutcome> readAt(std::uint32_t host, const Request& rq,
+                                  Clock::time_point deadline) {
+  std::vector<std::unique_ptr<Connection>> racing;  // requests in flight, at most two
+  bool hedged = false;                              // a fresh connection was tried: no further one
+  auto launch = [&](std::unique_ptr<Connection> conn) -> std::optional<CallOutcome> {
+    ++gCalls;
+    const clnt_stat stat = conn->send(rq.proc, rq.xdrArgs, rq.args, deadline);
+    if (stat == RPC_CANTENCODEARGS) return CallOutcome::kBadReply;
+    if (stat == RPC_SUCCESS) racing.push_back(std::move(conn));
+    return std::nullopt;
+  };
+  auto hedge = [&]() -> std::optional<CallOutcome> {
+    hedged = true;
+    std::unique_ptr<Connection> fresh = openConnection(host, deadline);
+    if (!fresh) return std::nullopt;
+    return launch(std::move(fresh));
+  };
+  if (std::unique_ptr<Connection> pooled = takeIdle(host, Clock::duration::max())) {
+    if (auto bad = launch(std::move(pooled))) return bad;
+  }
+  for (;;) {
+    if (racing.empty()) {
+      if (hedged) return std::nullopt;
+      if (auto bad = hedge()) return bad;
+      continue;
+    }
+    // The reused connection alone until the hedge goes out, then both.
+    const Clock::time_point until =
+        hedged ? deadline : std::min(Clock::now() + hedgeDelay(host), attemptDeadline(deadline, 2));
+    const int i = firstReadable(racing, until);
+    if (i < 0) {
+      if (hedged) return std::nullopt;  // this address's time is spent
+      if (auto bad = hedge()) return bad;
+      continue;
+    }
+    std::unique_ptr<Connection> conn = std::move(racing[static_cast<size_t>(i)]);
+    racing.erase(racing.begin() + i);
+    const clnt_stat stat = conn->receive(rq.decode, rq.result, deadline, rq.progress);
+    const bool lost = stat != RPC_SUCCESS && stat != RPC_CANTDECODERES && !conn->noMemory() &&
+                      !connectionSurvives(stat);
+    // Any answer is this address's; a request still racing is dropped
+    // with its connection.
+    if (!lost) return settle(std::move(conn), stat);
+    // Lost before its reply was whole. A reused connection closed before
+    // any reply came was dead before the call: a fresh one takes it. One
+    // that broke off a reply leaves only what is still racing.
+    if (conn->receivedAny()) hedged = true;
+  }
+}
+
+// An update at one address. It goes out once: on a pooled connection that
+// has just answered (known to be alive), else on a fresh one. Once any
+// byte of it has left this process, the answer, or the lack of one, is
+// final: the server may have carried it out. No result: none of it left,
+// try the next address.
+std::optional<CallOutcome> updateAt(std::uint32_t host, const Request& rq,
+                                    Clock::time_point connectDeadline, Clock::time_point deadline) {
+  std::unique_ptr<Connection> conn = takeIdle(host, kJustAnswered);
+  for (bool fresh = conn == nullptr;; fresh = true) {
+    if (fresh) conn = openConnection(host, connectDeadline);
+    if (!conn) return std::nullopt;
+    ++gCalls;
+    clnt_stat stat = conn->send(rq.proc, rq.xdrArgs, rq.args, deadline);
+    if (stat == RPC_SUCCESS) stat = conn->receive(rq.decode, rq.result, deadline, rq.progress);
+    if (stat == RPC_CANTENCODEARGS) return CallOutcome::kBadReply;
+    if (conn->sentAny()) return settle(std::move(conn), stat);
+    // Refused before any byte went: a pooled connection closed meanwhile
+    // gets a fresh one, once.
+    if (fresh) return std::nullopt;
   }
 }
 
@@ -506,51 +707,28 @@ bool connectionSurvives(clnt_stat stat) {
 CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xdrArgs,
                        const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent, ReplyProgress* progress) {
-  for (size_t h = 0; h < server.hosts.size(); ++h) {
+  const Request rq{proc, xdrArgs, args, decode, result, progress};
+  const size_t count = server.hosts.size();
+  for (size_t h = 0; h < count; ++h) {
+    if (remainingMs(deadline) == 0) break;
     const std::uint32_t host = server.hosts[h];
-    const Clock::time_point hostDeadline = attemptDeadline(deadline, server.hosts.size() - h);
-    bool retried = false;
-    for (;;) {
-      if (remainingMs(hostDeadline) == 0) break;  // this address's share is spent
-      std::unique_ptr<Connection> conn = takeIdle(host);
-      const bool reused = conn != nullptr;
-      if (!conn) conn = openConnection(host, hostDeadline);
-      if (!conn) break;  // next address
-      // A pooled connection may have been dropped on the way without a word
-      // (a firewall or NAT forgot it): then nothing ever answers on it. A
-      // read waits there for half the time left only, which leaves the
-      // other half to a fresh connection.
-      const Clock::time_point callDeadline =
-          reused && idempotent && !retried ? attemptDeadline(hostDeadline, 2) : hostDeadline;
-      ++gCalls;
-      const clnt_stat stat =
-          conn->call(proc, xdrArgs, args, decode, result, callDeadline, progress);
-      if (stat == RPC_SUCCESS) {
-        putBack(std::move(conn));
-        return CallOutcome::kReplied;
-      }
-      // A decoder that fails leaves its result empty.
-      if (conn->noMemory()) return CallOutcome::kNoMemory;
-      if (stat == RPC_CANTENCODEARGS || stat == RPC_CANTDECODERES) return CallOutcome::kBadReply;
-      if (connectionSurvives(stat)) {
-        putBack(std::move(conn));
-        return CallOutcome::kBadReply;
-      }
-      // The connection is lost. A reused one may have died before our call;
-      // if no reply came on it, the call goes once more on a fresh one. A
-      // read is safe to send again. An update only if none of its request
-      // left this process: one that may have reached the server is never
-      // sent twice, since the server may have carried it out. Its caller
-      // then gets NIS_NAMEUNREACHABLE and cannot tell whether the change was
-      // made; a read of the object tells.
-      const bool resend = idempotent ? !conn->receivedAny() : !conn->sentAny();
-      conn.reset();
-      if (reused && !retried && resend) {
-        retried = true;
-        continue;
-      }
-      break;
+    std::optional<CallOutcome> done;
+    if (idempotent) {
+      // A read may go out again: each address gets an equal share of the
+      // time left, so one that never answers leaves time to the others.
+      done = readAt(host, rq, attemptDeadline(deadline, count - h));
+    } else {
+      // An update waits for its answer until the deadline, at whichever
+      // address took it; only reaching an address is bounded by a share,
+      // so an address that never answers the connect leaves time to the
+      // next one.
+      const Clock::time_point connectDeadline =
+          h + 1 == count
+              ? deadline
+              : std::min(attemptDeadline(deadline, count - h), Clock::now() + kConnectLimit);
+      done = updateAt(host, rq, connectDeadline, deadline);
     }
+    if (done) return *done;
   }
   return CallOutcome::kUnreachable;
 }

@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 
 #include "entry_stream.h"
 #include "jni/jni_support.h"
@@ -81,18 +80,20 @@ nis_result* listMatching(jint handle, const jni::Utf8String& criteria, bool rest
   return listing.release();
 }
 
-// The flat String[] of a listing, filled row after row while the reply
+// The values of a flat listing, collected row after row while the reply
 // arrives, each row as wide as the first entry (padded with "", or cut).
-// Its length, the rows the reply announces times that width, is only the
-// array's limit: it grows with the values that came (SplitStringArray).
+// They are only decoded into native text here: this runs inside the NIS+
+// call, under its deadline, where no JNI call may run (a pause of the JVM
+// would count against the call's budget). The Java strings are made once
+// the call has returned.
 class FlatRows final : public nisplus_client::EntrySink {
  public:
-  explicit FlatRows(JNIEnv* env) : env_(env) {}
+  FlatRows() = default;
   FlatRows(const FlatRows&) = delete;
   FlatRows& operator=(const FlatRows&) = delete;
 
   bool begin(u_int objects) override {
-    strings_.reset();
+    values_.clear();
     objects_ = objects;
     seen_ = 0;
     return true;
@@ -101,32 +102,23 @@ class FlatRows final : public nisplus_client::EntrySink {
   bool object(std::uint32_t type, const nisplus_client::ColumnValue* columns,
               u_int count) override {
     if (type != ENTRY_OBJ) count = 0;  // anything else reads as an entry without columns
-    if (seen_++ == 0) {
-      width_ = count;
-      const uint64_t total = static_cast<uint64_t>(objects_) * width_;
-      if (total > static_cast<uint64_t>(INT_MAX)) return false;
-      strings_.emplace(env_, static_cast<jsize>(total));
-    }
+    if (seen_++ == 0) width_ = count;
     for (u_int i = 0; i < width_; ++i) {
       const bool present = i < count && columns[i].bytes != nullptr;
       // Values are C strings: cut at their first NUL.
       const size_t len = present ? strnlen(columns[i].bytes, columns[i].size) : 0;
-      if (!strings_->append(present ? columns[i].bytes : "", len)) return false;
+      if (!values_.append(present ? columns[i].bytes : "", len)) return false;
     }
     return true;
   }
 
-  // The finished array once every announced object came (an empty one for
-  // rows of no columns); null otherwise.
-  jobjectArray release() {
-    // No object came (none announced, or a failed listing): no array.
-    if (!strings_ || seen_ != objects_) return nullptr;
-    return strings_->release();
-  }
+  // Whether every announced object came (none announced, or a failed
+  // listing, gives no array).
+  bool complete() const { return seen_ != 0 && seen_ == objects_; }
+  const jni::Utf16Values& values() const { return values_; }
 
  private:
-  JNIEnv* env_;
-  std::optional<jni::SplitStringArray> strings_;
+  jni::Utf16Values values_;
   u_int objects_ = 0;
   u_int seen_ = 0;
   u_int width_ = 0;
@@ -186,9 +178,10 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetAllEntries)
   uint64_t generation = 0;
   MallocPtr<char> name = matchingName(handle, crit, false, &generation);
   if (name.get() == nullptr) return nullptr;
-  // The strings are made while the rest of the reply is still coming.
-  FlatRows rows(env);
+  // The values are decoded while the rest of the reply is still coming;
+  // the Java strings are made after the call.
+  FlatRows rows;
   NisResult listing(nisplus_client::listEntries(name.get(), rows));
-  if (!listing.succeeded()) return nullptr;
-  return rows.release();
+  if (!listing.succeeded() || !rows.complete()) return nullptr;
+  return jni::StringArrayFromText(env, rows.values());
 }

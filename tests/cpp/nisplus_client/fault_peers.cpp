@@ -59,7 +59,7 @@ bool writeFull(int fd, const void* buf, size_t n) {
 
 }  // namespace
 
-int listenAt(const char* addr, int receiveBuffer) {
+int listenAt(const char* addr, int receiveBuffer, int backlog) {
   const int port = registeredTcpPort();
   if (port == 0) return -1;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -69,7 +69,8 @@ int listenAt(const char* addr, int receiveBuffer) {
   if (receiveBuffer > 0)
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   const sockaddr_in sa = addressOf(addr, port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }
@@ -158,7 +159,8 @@ void Relay::pump(int client, int server, int generation) {
       if ((p[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
       const ssize_t n = read(p[i].fd, buf, sizeof buf);
       if (n <= 0) return;  // either side closed: the test is over with it
-      if (i == 0 && delay_.count() > 0 && !pause(delay_)) return;
+      if (i == 0) ++requests_;
+      if (i == 0 && delay_.load().count() > 0 && !pause(delay_.load())) return;
       if (holeGeneration_ != generation) break;  // swallowed by the hole
       if (!writeFull(i == 0 ? server : client, buf, static_cast<size_t>(n))) return;
     }
@@ -217,8 +219,8 @@ void SlowReader::serve() {
 
 // ---- CannedReplier ----
 
-CannedReplier::CannedReplier(const char* addr, std::string body, size_t drip)
-    : body_(std::move(body)), drip_(drip) {
+CannedReplier::CannedReplier(const char* addr, std::string body, size_t drip, uint32_t announce)
+    : body_(std::move(body)), drip_(drip), announce_(announce) {
   start(addr);
 }
 
@@ -250,7 +252,8 @@ void CannedReplier::answer(int conn) {
       reply.append(reinterpret_cast<const char*>(&n), 4);
     }
     reply += body_;
-    const uint32_t replyMark = htonl(0x80000000u | static_cast<uint32_t>(reply.size()));
+    const uint32_t replyMark =
+        htonl(0x80000000u | (announce_ != 0 ? announce_ : static_cast<uint32_t>(reply.size())));
     reply.insert(0, reinterpret_cast<const char*>(&replyMark), 4);
     const size_t piece = drip_ != 0 ? drip_ : reply.size();
     for (size_t at = 0; at < reply.size(); at += piece) {
@@ -259,5 +262,27 @@ void CannedReplier::answer(int conn) {
     }
   }
 }
+
+// ---- Unanswered ----
+
+Unanswered::Unanswered(const char* addr) {
+  listener_ = listenAt(addr, 0, 0);
+  if (listener_ < 0) return;
+  // Connections of our own fill the queue (backlog 0 holds one or two);
+  // the first connect left hanging shows it is full.
+  const sockaddr_in sa = addressOf(addr, registeredTcpPort());
+  for (int i = 0; i < 8; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) break;
+    keep(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) continue;
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, 100) == 0) return;  // hanging: full
+  }
+  close(listener_);
+  listener_ = -1;  // never filled: not ok()
+}
+
+Unanswered::~Unanswered() { halt(); }
 
 }  // namespace nctest

@@ -23,7 +23,7 @@ bool readFull(int fd, void* buf, std::size_t n);
 
 // A listening socket on addr at nisplusd's port number; -1 on failure.
 // receiveBuffer > 0 sets SO_RCVBUF before listen (accepted sockets inherit it).
-int listenAt(const char* addr, int receiveBuffer = 0);
+int listenAt(const char* addr, int receiveBuffer = 0, int backlog = 16);
 
 // Base of the peers: one thread that the destructor stops.
 class Peer {
@@ -55,16 +55,22 @@ class Peer {
 // sends is held for `delay` first. After blackHole(), the connections open
 // at that moment forward nothing more in either direction and stay open
 // (a NAT that forgot them); connections made later are relayed as before.
-class Relay : public Peer {
+class Relay final : public Peer {
  public:
   explicit Relay(const char* addr, std::chrono::milliseconds delay = {});
   ~Relay();
   void blackHole() { ++holeGeneration_; }
+  // The hold for chunks read from now on.
+  void setDelay(std::chrono::milliseconds delay) { delay_ = delay; }
+  // Chunks received from clients (one per request on loopback: each is a
+  // single small write), forwarded or not.
+  int requests() const { return requests_.load(); }
 
  private:
   void serve() override;
   void pump(int client, int server, int generation);
-  std::chrono::milliseconds delay_;
+  std::atomic<std::chrono::milliseconds> delay_;
+  std::atomic<int> requests_{0};
   std::atomic<int> holeGeneration_{0};
   std::vector<std::thread> pumps_;  // only the serving thread adds to it
 };
@@ -101,9 +107,13 @@ class SlowReader : public Peer {
 // RPC reply to its transaction whose results are `body`, bytes as given
 // (a whole record, however malformed the results). With drip, the record
 // goes out drip bytes at a time, a millisecond apart.
+//
+// With `announce`, the record mark announces that many bytes instead (one
+// last fragment), the reply goes out as before, and the connection is left
+// open: a record larger than it ever becomes.
 class CannedReplier : public Peer {
  public:
-  CannedReplier(const char* addr, std::string body, size_t drip = 0);
+  CannedReplier(const char* addr, std::string body, size_t drip = 0, uint32_t announce = 0);
   ~CannedReplier();
   int requests() const { return requests_.load(); }
 
@@ -112,7 +122,20 @@ class CannedReplier : public Peer {
   void answer(int conn);
   std::string body_;
   size_t drip_;
+  uint32_t announce_;
   std::atomic<int> requests_{0};
+};
+
+// A server address whose connects are never answered: a listener on addr
+// at nisplusd's port number whose accept queue is full, so the kernel drops
+// every further SYN (the portmapper at addr still answers).
+class Unanswered final : public Peer {
+ public:
+  explicit Unanswered(const char* addr);
+  ~Unanswered();
+
+ private:
+  void serve() override {}
 };
 
 }  // namespace nctest

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "client_internal.h"
 #include "layout.h"
@@ -242,6 +243,40 @@ TEST(Results, FreeResultAcceptsNullAndStatusOnlyResults) {
   EXPECT_EQ(NIS_NOTFOUND, r->status);
   EXPECT_EQ(0u, r->objects.objects_len);
   nis_freeresult(r);
+}
+
+// Decoding is part of a call: a reply whose decoding would end past the
+// call's deadline is given up (kLate), by the full decoder and by the
+// status-only one of the streamed listing, and decodes when time is left.
+TEST(Results, DecodingEndsAtTheDeadline) {
+  constexpr std::uint32_t kObjects = 10000;
+  std::vector<std::uint32_t> words = {NIS_SUCCESS, kObjects};
+  for (std::uint32_t i = 0; i < kObjects; ++i) {
+    // oid, four empty names, access, ttl, NIS_NO_OBJ
+    for (std::uint32_t w : {1u, 2u, 0u, 0u, 0u, 0u, 0u, 0u, 1u}) words.push_back(w);
+  }
+  for (int i = 0; i < 5; ++i) words.push_back(0);  // cookie, four ticks
+  using nisplus_client::Decoded;
+  using nisplus_client::Record;
+  const nisplus_client::Clock::time_point passed =
+      nisplus_client::Clock::now() - std::chrono::milliseconds(1);
+  for (const auto decode : {nisplus_client::decodeNisResult, nisplus_client::decodeListingStatus}) {
+    for (const bool late : {true, false}) {
+      Record record;
+      record.size = record.capacity = words.size() * 4;
+      record.data = static_cast<char*>(malloc(record.size));
+      ASSERT_NE(nullptr, record.data);
+      for (size_t i = 0; i < words.size(); ++i) {
+        const std::uint32_t n = htonl(words[i]);
+        memcpy(record.data + 4 * i, &n, 4);
+      }
+      if (late) record.deadline = passed;
+      nis_result* r = nullptr;
+      EXPECT_EQ(late ? Decoded::kLate : Decoded::kOk, decode(record, 0, &r)) << late;
+      EXPECT_EQ(late, r == nullptr);
+      nis_freeresult(r);
+    }
+  }
 }
 
 TEST(Calls, MalformedNamesNeverReachTheNetwork) {
