@@ -32,7 +32,7 @@ if [ "${1:-}" = --inside ]; then
   if [ "$quick" = 1 ]; then
     rounds=1 launch_n=20 scale=0.05 nis_cycles=2000 launch_cycles=100
   else
-    rounds=4 launch_n=80 scale=0.4 nis_cycles=100000 launch_cycles=10000
+    rounds=4 launch_n=200 scale=0.4 nis_cycles=100000 launch_cycles=10000
   fi
   # Each section keeps its samples and loads in files of its own, so that one
   # section can be run again without the others.
