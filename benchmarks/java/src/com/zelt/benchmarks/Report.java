@@ -124,8 +124,9 @@ public final class Report {
         md.append("## Launch\n\nMedian / 90th percentile in ms of /bin/true, interleaved in one JVM per size ")
                 .append("(small: default heap; large: `-Xms1g -Xmx1g -XX:+AlwaysPreTouch`), its soft ")
                 .append("descriptor limit switched every ten launches. *nobody*: launchapp as uid/gid 65534. ")
-                .append("*C vfork*: vfork + execv + waitpid from the same JVM; *C 2 vforks*: launchapp's ")
-                .append("shape (a vforked child vforks the program's process and exits). ")
+                .append("*C vfork*: vfork + execv + waitpid from the same JVM, until the program has ended; ")
+                .append("*C 2 vforks*: launchapp's shape, until its exec (a vforked child vforks the ")
+                .append("program's process and exits). ")
                 .append(count("launch:launchapp:small:1024")).append(" samples a cell (small), ")
                 .append(count("launch:launchapp:large:1024")).append(" (large).\n\n");
         md.append("| JVM | ulimit -n | RSS MiB | launchapp | nobody | ProcessBuilder | launchapp ÷ "
