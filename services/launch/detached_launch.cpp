@@ -234,18 +234,59 @@ void* mapChildStacks(ChildStacks* stacks) {
   return base;
 }
 
-// True when the environment string entry names the variable that spec
-// (NAME=value, or a bare NAME) names.
-bool sameVariable(const char* entry, const char* spec) {
-  for (;; ++entry, ++spec) {
-    const bool specEnd = *spec == '\0' || *spec == '=';
-    const bool entryEnd = *entry == '\0' || *entry == '=';
-    if (specEnd || entryEnd) return specEnd && entryEnd;
-    if (*entry != *spec) return false;
-  }
+bool hasValue(const char* spec) { return strchr(spec, '=') != nullptr; }
+
+// The length of the variable name at the start of an environment string
+// (NAME=value, or a bare NAME).
+size_t nameLength(const char* s) {
+  const char* eq = strchr(s, '=');
+  return eq != nullptr ? static_cast<size_t>(eq - s) : strlen(s);
 }
 
-bool hasValue(const char* spec) { return strchr(spec, '=') != nullptr; }
+// One variable name of the merge, found by hashing its bytes.
+struct NameSlot {
+  const char* name = nullptr;  // null: the slot is free
+  size_t length = 0;
+  bool changed = false;   // an extra string named it
+  size_t position = 0;    // where its entry lies in the result, or kNowhere
+  char* value = nullptr;  // the extra string in force
+};
+constexpr size_t kNowhere = static_cast<size_t>(-1);
+
+// Open addressing over a power-of-two table at most half full.
+class NameTable {
+ public:
+  explicit NameTable(size_t names) {
+    while (capacity_ < 2 * names) capacity_ *= 2;
+    slots_ = static_cast<NameSlot*>(calloc(capacity_, sizeof(NameSlot)));
+  }
+  ~NameTable() { free(slots_); }
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
+  bool ok() const { return slots_ != nullptr; }
+
+  // The slot of the name s starts with, claimed (position kNowhere) if new.
+  NameSlot* find(const char* s) {
+    const size_t length = nameLength(s);
+    size_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (size_t i = 0; i < length; ++i)
+      hash = (hash ^ static_cast<unsigned char>(s[i])) * 1099511628211ULL;
+    for (size_t i = hash & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
+      NameSlot* slot = &slots_[i];
+      if (slot->name == nullptr) {
+        slot->name = s;
+        slot->length = length;
+        slot->position = kNowhere;
+        return slot;
+      }
+      if (slot->length == length && memcmp(slot->name, s, length) == 0) return slot;
+    }
+  }
+
+ private:
+  NameSlot* slots_ = nullptr;
+  size_t capacity_ = 16;
+};
 
 // The passwd entry of uid into *pw, with its strings in *buf (malloc'd, the
 // caller frees it). Sets *found to false for an unknown user; false when out
@@ -384,23 +425,54 @@ bool planEnvironment(LaunchPlan* plan) {
   }
   free(inherited);
 
+  // Each extra string changes its name's state: NAME=value keeps the place
+  // its variable has (the first inherited one of that name, or the end),
+  // or takes a new place at the end when it had none; a bare NAME takes it
+  // away. Inherited variables of a name that an extra string named give
+  // way to that state; the others stay as they were.
+  NameTable names(n + plan->env.size());
+  // The extra strings that took a new place at the end, in that order.
+  auto** added = static_cast<char**>(malloc((plan->env.size() + 1) * sizeof(char*)));
+  if (!names.ok() || added == nullptr) {
+    free(added);
+    return false;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    NameSlot* slot = names.find(plan->envp[i]);
+    if (slot->position == kNowhere) slot->position = i;
+  }
+  size_t addedCount = 0;
   for (size_t i = 0; i < plan->env.size(); ++i) {
     char* spec = plan->env.at(i);
     if (spec == nullptr) continue;
-    size_t kept = 0;
-    bool replaced = false;
-    for (size_t k = 0; k < n; ++k) {
-      if (!sameVariable(plan->envp[k], spec)) {
-        plan->envp[kept++] = plan->envp[k];
-      } else if (!replaced && hasValue(spec)) {
-        plan->envp[kept++] = spec;
-        replaced = true;
-      }
+    NameSlot* slot = names.find(spec);
+    slot->changed = true;
+    if (!hasValue(spec)) {
+      slot->position = kNowhere;
+      slot->value = nullptr;
+      continue;
     }
-    n = kept;
-    if (!replaced && hasValue(spec)) plan->envp[n++] = spec;
+    if (slot->position == kNowhere) {
+      slot->position = n + addedCount;
+      added[addedCount++] = spec;
+    }
+    slot->value = spec;
   }
-  plan->envp[n] = nullptr;
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const NameSlot* slot = names.find(plan->envp[i]);
+    if (!slot->changed) {
+      plan->envp[kept++] = plan->envp[i];
+    } else if (slot->position == i) {
+      plan->envp[kept++] = slot->value;
+    }
+  }
+  for (size_t k = 0; k < addedCount; ++k) {
+    const NameSlot* slot = names.find(added[k]);
+    if (slot->position == n + k) plan->envp[kept++] = slot->value;
+  }
+  free(added);
+  plan->envp[kept] = nullptr;
   return true;
 }
 

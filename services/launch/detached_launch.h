@@ -114,8 +114,10 @@ bool planArguments(LaunchPlan* plan);
 
 // The program's complete environment: a copy of the caller's variables as
 // they are now, with the extra strings applied in array order as putenv
-// would apply them (NAME=value replaces or adds, a bare NAME removes, a
-// later string for a name wins). False only when out of memory.
+// would apply them (NAME=value replaces the first variable of that name in
+// place, or adds it at the end; a bare NAME removes it; a later string for
+// a name wins), in time linear in the number of strings. False only when
+// out of memory.
 bool planEnvironment(LaunchPlan* plan);
 
 // Starts the first child, which starts the grandchild and ends as soon as
