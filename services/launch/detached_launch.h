@@ -66,7 +66,7 @@ struct LaunchPlan {
   // With a separate path (graphical launcher) the vector starts with it and
   // execv runs it; otherwise the first packed argument is both.
   bool separatePath = false;
-  char* path = nullptr;  // owned, malloc'd; may be null when unreadable
+  char* path = nullptr;  // owned, malloc'd
   StringList args;
   StringList env;
 

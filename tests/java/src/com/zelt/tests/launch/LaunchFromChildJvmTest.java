@@ -199,6 +199,31 @@ class LaunchFromChildJvmTest {
     }
 
     @Test
+    void aStringThatCannotBeConvertedRefusesTheLaunchRatherThanBeingLeftOut() {
+        // The JVM's address space is capped once it runs, just above what it
+        // holds: a string of 150 million characters, made before, can no
+        // longer be converted, while small ones still can.
+        Path go = dir.resolve("go");
+        List<Path> reports = List.of(dir.resolve("r0"), dir.resolve("r1"), dir.resolve("r2"), dir.resolve("r3"));
+        Path control = dir.resolve("control");
+        Runnable limit = limitOnceReady(go, NO_PREFIX,
+                pid -> "--as=" + (vmSizeOf(pid) + (128L << 20)));
+        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), NO_PREFIX, false, limit,
+                ops(List.of(List.of("big", "150000000", "await", go.toString()),
+                        // rm -i x must not become rm x
+                        cmd(0, 0, 0, 0, new String[] {probe().toString(), "<big>", "x"}, probeEnv(reports.get(0))),
+                        cmd(0, 0, 0, 0, new String[] {probe().toString()}, probeEnv(reports.get(1)), "ZELT=<big>"),
+                        gui(probe().toString(), new String[] {probeEnv(reports.get(2))}, "<big>", "x"),
+                        gui("<big>", new String[] {probeEnv(reports.get(3))}),
+                        cmd(0, 0, 0, 0, new String[] {probe().toString()}, probeEnv(control)))));
+        assertEquals(List.of("await true", "cmd -1", "cmd -1", "gui -1", "gui -1", "cmd 0"), run.results(),
+                run.stderr());
+        awaitReport(control);
+        for (Path p : reports) assertFalse(Files.exists(p), p + " was started");
+        assertEquals(List.of("exit 0"), run.adopted());
+    }
+
+    @Test
     void aFailedFirstForkIsReportedAndReturnsMinusOne() {
         // An unprivileged JVM whose process limit is cut to 1 once it runs:
         // its threads already exceed it, so every fork fails with EAGAIN.
@@ -243,13 +268,21 @@ class LaunchFromChildJvmTest {
      */
     private static Runnable limitProcessesOnceReady(Path go, List<String> asUser,
             java.util.function.ToLongFunction<String> limitFor) {
+        return limitOnceReady(go, asUser, pid -> {
+            long n = limitFor.applyAsLong(pid);
+            return "--nproc=" + n + ":" + n;
+        });
+    }
+
+    /** As above, with the prlimit option that optionFor(pid) gives. */
+    private static Runnable limitOnceReady(Path go, List<String> asUser,
+            java.util.function.Function<String, String> optionFor) {
         return () -> {
             Path ready = Path.of(go + ".ready");
             LaunchSupport.awaitFile(ready);
             String pid = LaunchSupport.read(ready).trim();
-            long n = limitFor.applyAsLong(pid);
             List<String> prlimit = new java.util.ArrayList<>(asUser);
-            prlimit.addAll(List.of("prlimit", "--pid", pid, "--nproc=" + n + ":" + n));
+            prlimit.addAll(List.of("prlimit", "--pid", pid, optionFor.apply(pid)));
             var r = com.zelt.tests.support.Processes.run(prlimit);
             try {
                 Files.createFile(go);
@@ -258,6 +291,14 @@ class LaunchFromChildJvmTest {
             }
             assertEquals(0, r.exitCode(), r.stderr());
         };
+    }
+
+    /** The address space a process has mapped, in bytes. */
+    private static long vmSizeOf(String pid) {
+        return LaunchSupport.read(Path.of("/proc", pid, "status")).lines()
+                .filter(l -> l.startsWith("VmSize:"))
+                .mapToLong(l -> Long.parseLong(l.substring(7).trim().split("\\s+")[0]) * 1024)
+                .findFirst().orElseThrow();
     }
 
     private static long threadsOf(String pid) {
