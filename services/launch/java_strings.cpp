@@ -32,7 +32,7 @@ int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* 
   if (environment != nullptr && !readStringArray(env, environment, kUnbounded, &plan->env)) {
     return -1;
   }
-  if (!planSupplementaryGroups(plan) || !planArguments(plan) || !planEnvironment(plan)) return -1;
+  if (!planIdentity(plan) || !planArguments(plan) || !planEnvironment(plan)) return -1;
   return launchDetached(plan);
 }
 

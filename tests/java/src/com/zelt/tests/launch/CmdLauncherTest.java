@@ -239,6 +239,29 @@ class CmdLauncherTest {
     }
 
     @Test
+    void leavesTheJvmsDumpableFlagAsItWasAfterLaunchesUnderOtherIdentities() {
+        // Each identity change of a grandchild running in this JVM's memory
+        // makes the kernel clear the flag of that memory.
+        assertEquals(1, NativeEnvironment.dumpable(), "the test JVM should start dumpable");
+        com.zelt.management.tolvaimpl.services.launch.GuiLauncher gui =
+                new com.zelt.management.tolvaimpl.services.launch.GuiLauncher();
+        int[][] identities = {{65534, 65534, 65534, 65534}, {65534, 65534, 1, 1}, {0, 65534, 0, 0}};
+        for (int[] id : identities) {
+            for (String launcherName : List.of("cmd", "gui")) {
+                Path p = dir.resolve(launcherName + id[0] + "-" + id[1] + "-" + id[2]);
+                String[] env = {probeEnv(p)};
+                int rc = launcherName.equals("cmd")
+                        ? launcher.launchapp(1, id[0], id[1], id[2], id[3], new String[] {probe().toString()}, env)
+                        : gui.launchapp(1, id[0], id[1], id[2], id[3], probe().toString(), env, null);
+                assertEquals(0, rc);
+                Report r = awaitReport(p);
+                assertEquals(id[0], r.uid()[1], p.toString());
+                assertEquals(1, NativeEnvironment.dumpable(), "after " + p.getFileName());
+            }
+        }
+    }
+
+    @Test
     void closesDescriptorsFromThreeUp() {
         Report r = launchAsRoot(probe().toString());
         assertEquals(LaunchSupport.ownStandardDescriptors(), r.fds());

@@ -71,6 +71,7 @@ class ConcurrentLaunchTest {
         String credentials = threadCredentials().values().iterator().next();
         long caught = LaunchSupport.signalSet(ownStatus(), "SigCgt");
         long ignored = LaunchSupport.signalSet(ownStatus(), "SigIgn");
+        int dumpable = NativeEnvironment.dumpable();
 
         AtomicBoolean stop = new AtomicBoolean();
         ExecutorService background = Executors.newFixedThreadPool(3);
@@ -152,6 +153,7 @@ class ConcurrentLaunchTest {
         threadCredentials().forEach((task, c) -> assertEquals(credentials, c, "credentials of thread " + task));
         assertEquals(caught, LaunchSupport.signalSet(ownStatus(), "SigCgt"), "the JVM's signal handlers");
         assertEquals(ignored, LaunchSupport.signalSet(ownStatus(), "SigIgn"), "the JVM's ignored signals");
+        assertEquals(dumpable, NativeEnvironment.dumpable(), "the JVM's dumpable flag");
         long jvm = ProcessHandle.current().pid();
         var zombies = LaunchSupport.childrenOf(jvm).entrySet().stream()
                 .filter(e -> e.getValue().equals("Z")).toList();

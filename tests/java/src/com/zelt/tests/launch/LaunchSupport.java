@@ -48,9 +48,9 @@ final class LaunchSupport {
     }
 
     /** What the probe reported about itself. */
-    record Report(long pid, long ppid, long sid, long[] uid, long[] gid, List<Long> groups,
+    record Report(long pid, long ppid, long sid, long[] uid, long[] gid, long[] saved, List<Long> groups,
             String umask, String cwd, List<byte[]> args, List<String> env, Map<Integer, String> fds,
-            long startedNanos, long sigBlk, long sigIgn) {
+            long startedNanos, long sigBlk, long sigIgn, Map<String, Long> caps) {
 
         List<String> argStrings() {
             return args.stream().map(b -> new String(b, StandardCharsets.UTF_8)).toList();
@@ -64,7 +64,8 @@ final class LaunchSupport {
 
         static Report parse(String text) {
             long pid = -1, ppid = -1, sid = -1, started = -1, sigBlk = -1, sigIgn = -1;
-            long[] uid = null, gid = null;
+            long[] uid = null, gid = null, saved = null;
+            Map<String, Long> caps = new TreeMap<>();
             List<Long> groups = new ArrayList<>();
             String umask = null, cwd = null;
             List<byte[]> args = new ArrayList<>();
@@ -79,6 +80,8 @@ final class LaunchSupport {
                     case "sid" -> sid = Long.parseLong(f[1]);
                     case "uid" -> uid = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
                     case "gid" -> gid = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
+                    case "saved" -> saved = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
+                    case "capinh", "capprm", "capeff", "capamb" -> caps.put(f[0], Long.parseUnsignedLong(f[1]));
                     case "groups" -> {
                         for (int i = 1; i < f.length; i++) groups.add(Long.parseLong(f[i]));
                     }
@@ -93,8 +96,8 @@ final class LaunchSupport {
                     default -> { }
                 }
             }
-            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds, started, sigBlk,
-                    sigIgn);
+            return new Report(pid, ppid, sid, uid, gid, saved, groups, umask, cwd, args, env, fds, started,
+                    sigBlk, sigIgn, caps);
         }
     }
 
