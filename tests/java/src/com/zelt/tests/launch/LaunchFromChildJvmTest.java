@@ -237,7 +237,8 @@ class LaunchFromChildJvmTest {
             String owner = "environ-owner " + c.callerUid();
             assertEquals(List.of(owner, "cmd 0", "gui 0", owner), run.results(), c.name() + ": " + run.stderr());
             for (Report r : List.of(awaitReport(cmdReport), awaitReport(guiReport))) {
-                String what = c.name() + ": " + r;
+                String what = c.name() + ": saved " + java.util.Arrays.toString(r.saved()) + ", groups "
+                        + r.groups() + ", capabilities " + r.caps();
                 assertArrayEquals(c.uid(), r.uid(), what);
                 assertArrayEquals(c.gid(), r.gid(), what);
                 assertArrayEquals(new long[] {c.uid()[1], c.gid()[1]}, r.saved(), what);
