@@ -101,7 +101,8 @@ std::string report(int argc, char** argv, const timespec& started) {
 }
 
 bool writeFile(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A new file only: nothing planted under that name is followed or reused.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   ok = close(fd) == 0 && ok;

@@ -25,22 +25,26 @@ import org.junit.jupiter.api.io.TempDir;
 class CmdLauncherTest {
     @TempDir
     Path tmp;
-    Path dir;
+    Path shared;
+    Path dir;  // root's own folder in shared
     Path report;
     final CmdLauncher launcher = new CmdLauncher();
 
     @BeforeEach
     void setUp() {
-        dir = LaunchSupport.sharedDir(tmp, "out");
+        shared = LaunchSupport.sharedDir(tmp, "out");
+        dir = LaunchSupport.userDir(shared, 0);
         report = dir.resolve("report");
     }
 
     private Report launch(int eu, int eg, int ru, int rg, String[] args, String... env) {
+        // Written by the program, in the folder of the user it runs as.
+        Path out = LaunchSupport.userDir(shared, eu == -1 ? 0 : eu).resolve("report");
         String[] fullEnv = new String[env.length + 1];
-        fullEnv[0] = probeEnv(report);
+        fullEnv[0] = probeEnv(out);
         System.arraycopy(env, 0, fullEnv, 1, env.length);
         assertEquals(0, launcher.launchapp(1, eu, eg, ru, rg, args, fullEnv));
-        return awaitReport(report);
+        return awaitReport(out);
     }
 
     private Report launchAsRoot(String... args) {
@@ -226,7 +230,7 @@ class CmdLauncherTest {
         long callerMask = LaunchSupport.signalSet(Path.of("/proc/thread-self/status"), "SigBlk");
         assertNotEquals(0L, callerMask, "the calling thread blocks nothing: the check below proves little");
         for (int identity : new int[] {0, 65534}) {
-            Path p = dir.resolve("mask" + identity);
+            Path p = LaunchSupport.userDir(shared, identity).resolve("mask");
             assertEquals(0, launcher.launchapp(1, identity, identity, identity, identity,
                     new String[] {probe().toString()}, new String[] {probeEnv(p)}));
             Report r = awaitReport(p);
@@ -248,7 +252,7 @@ class CmdLauncherTest {
         int[][] identities = {{65534, 65534, 65534, 65534}, {65534, 65534, 1, 1}, {0, 65534, 0, 0}};
         for (int[] id : identities) {
             for (String launcherName : List.of("cmd", "gui")) {
-                Path p = dir.resolve(launcherName + id[0] + "-" + id[1] + "-" + id[2]);
+                Path p = LaunchSupport.userDir(shared, id[0]).resolve(launcherName + id[1] + "-" + id[2]);
                 String[] env = {probeEnv(p)};
                 int rc = launcherName.equals("cmd")
                         ? launcher.launchapp(1, id[0], id[1], id[2], id[3], new String[] {probe().toString()}, env)

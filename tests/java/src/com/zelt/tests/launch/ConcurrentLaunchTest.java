@@ -66,7 +66,8 @@ class ConcurrentLaunchTest {
 
     @Test
     void manyLaunchesFromEightThreadsLeaveTheJvmAsItWas() throws Exception {
-        Path dir = LaunchSupport.sharedDir(tmp, "out");
+        Path shared = LaunchSupport.sharedDir(tmp, "out");
+        Path[] dirs = {LaunchSupport.userDir(shared, 0), LaunchSupport.userDir(shared, 65534)};
         String[] environBefore = NativeEnvironment.snapshot();
         String credentials = threadCredentials().values().iterator().next();
         long caught = LaunchSupport.signalSet(ownStatus(), "SigCgt");
@@ -108,8 +109,8 @@ class ConcurrentLaunchTest {
                 long maskBefore = LaunchSupport.signalSet(self, "SigBlk");
                 List<Path> reports = new ArrayList<>();
                 for (int i = 0; i < LAUNCHES_EACH; i++) {
-                    Path report = dir.resolve("r" + thread + "-" + i);
                     int id = i % 2 == 0 ? 0 : 65534;
+                    Path report = dirs[i % 2].resolve("r" + thread + "-" + i);
                     String[] env = {probeEnv(report), "ZELT_LAUNCH=" + thread + "-" + i};
                     int rc = i % 4 < 2
                             ? cmd.launchapp(1, id, id, id, id, new String[] {probe().toString()}, env)

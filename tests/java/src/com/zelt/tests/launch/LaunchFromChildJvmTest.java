@@ -33,11 +33,13 @@ class LaunchFromChildJvmTest {
 
     @TempDir
     Path tmp;
-    Path dir;
+    Path shared;
+    Path dir;  // root's own folder in shared
 
     @BeforeEach
     void setUp() {
-        dir = LaunchSupport.sharedDir(tmp, "run");
+        shared = LaunchSupport.sharedDir(tmp, "run");
+        dir = LaunchSupport.userDir(shared, 0);
     }
 
     private static List<String> cmd(int eu, int eg, int ru, int rg, String[] args, String... env) {
@@ -169,9 +171,10 @@ class LaunchFromChildJvmTest {
 
     @Test
     void anUnprivilegedCallerKeepsItsGroupsAndCannotTakeOtherIds() {
-        Path report = dir.resolve("report");
+        Path own = LaunchSupport.userDir(shared, 65534);
+        Path report = own.resolve("report");
         List<String> asNobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--groups=65534,4");
-        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), asNobody, false, ops(List.of(
+        ChildRun run = LaunchSupport.runChild(own, "cd " + quote(own.toString()), asNobody, false, ops(List.of(
                 cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(report)),
                 cmd(0, 65534, 0, 65534, new String[] {probe().toString()}, probeEnv(Path.of(report + "-x"))),
                 cmd(65534, 0, 65534, 0, new String[] {probe().toString()}, probeEnv(Path.of(report + "-y"))))));
@@ -191,7 +194,7 @@ class LaunchFromChildJvmTest {
     @Test
     void aPrivilegedCallersExtraGroupsStayWithRootButNotWithAnotherUser() {
         Path asRoot = dir.resolve("root");
-        Path asNobody = dir.resolve("nobody");
+        Path asNobody = LaunchSupport.userDir(shared, 65534).resolve("nobody");
         ChildRun run = LaunchSupport.runChild(dir, "", List.of("setpriv", "--groups=0,4,27"), false, ops(List.of(
                 cmd(0, 0, 0, 0, new String[] {probe().toString()}, probeEnv(asRoot)),
                 cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(asNobody)))));
@@ -226,9 +229,11 @@ class LaunchFromChildJvmTest {
                 new IdentityCase("root", List.of(), 65534, 65534, 65534, 65534,
                         new long[] {65534, 65534}, new long[] {65534, 65534}, 0));
         for (IdentityCase c : cases) {
-            Path caseDir = LaunchSupport.sharedDir(dir, c.name());
-            Path cmdReport = caseDir.resolve("cmd");
-            Path guiReport = caseDir.resolve("gui");
+            Path caseShared = LaunchSupport.sharedDir(shared, c.name());
+            Path caseDir = LaunchSupport.userDir(caseShared, c.callerUid());
+            Path programDir = LaunchSupport.userDir(caseShared, c.uid()[1]);
+            Path cmdReport = programDir.resolve("cmd");
+            Path guiReport = programDir.resolve("gui");
             ChildRun run = LaunchSupport.runChild(caseDir, "cd " + quote(caseDir.toString()), c.caller(), false,
                     ops(List.of(List.of("environ-owner"),
                             cmd(c.eu(), c.eg(), c.ru(), c.rg(), new String[] {probe().toString()}, probeEnv(cmdReport)),
@@ -297,10 +302,11 @@ class LaunchFromChildJvmTest {
         // mount namespace of its own) that user could read the copy: no
         // launch under another identity then.
         for (String suidDumpable : List.of("0", "1")) {
-            Path caseDir = LaunchSupport.sharedDir(dir, "dumpable" + suidDumpable);
+            Path caseShared = LaunchSupport.sharedDir(shared, "dumpable" + suidDumpable);
+            Path caseDir = LaunchSupport.userDir(caseShared, 0);
             Path trace = caseDir.resolve("trace");
             Path asRoot = caseDir.resolve("root");
-            Path asNobody = caseDir.resolve("nobody");
+            Path asNobody = LaunchSupport.userDir(caseShared, 65534).resolve("nobody");
             Path setting = caseDir.resolve("suid_dumpable");
             try {
                 Files.writeString(setting, suidDumpable + "\n");
@@ -359,11 +365,12 @@ class LaunchFromChildJvmTest {
     void aFailedFirstForkIsReportedAndReturnsMinusOne() {
         // An unprivileged JVM whose process limit is cut to 1 once it runs:
         // its threads already exceed it, so every fork fails with EAGAIN.
-        Path go = dir.resolve("go");
-        Path report = dir.resolve("report");
+        Path own = LaunchSupport.userDir(shared, 65534);
+        Path go = own.resolve("go");
+        Path report = own.resolve("report");
         List<String> nobody = List.of("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups");
         Runnable limit = limitProcessesOnceReady(go, nobody, pid -> 1);
-        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), nobody, false, limit,
+        ChildRun run = LaunchSupport.runChild(own, "cd " + quote(own.toString()), nobody, false, limit,
                 ops(List.of(List.of("await", go.toString()),
                         cmd(65534, 65534, 65534, 65534, new String[] {probe().toString()}, probeEnv(report)),
                         gui(probe().toString(), new String[] {probeEnv(report)}))));
@@ -380,11 +387,12 @@ class LaunchFromChildJvmTest {
         // The JVM runs under a user of its own, so the kernel's per-user
         // process count is its thread count N. With the limit at N + 1 the
         // first child fits and the grandchild does not.
-        Path go = dir.resolve("go");
-        Path report = dir.resolve("report");
+        Path own = LaunchSupport.userDir(shared, 54329);
+        Path go = own.resolve("go");
+        Path report = own.resolve("report");
         List<String> loneUser = List.of("setpriv", "--reuid=54329", "--regid=54329", "--clear-groups");
         Runnable limit = limitProcessesOnceReady(go, loneUser, pid -> threadsOf(pid) + 1);
-        ChildRun run = LaunchSupport.runChild(dir, "cd " + quote(dir.toString()), loneUser, false, limit,
+        ChildRun run = LaunchSupport.runChild(own, "cd " + quote(own.toString()), loneUser, false, limit,
                 ops(List.of(List.of("await", go.toString()),
                         cmd(54329, 54329, 54329, 54329, new String[] {probe().toString()}, probeEnv(report)))));
         assertEquals(List.of("await true", "cmd 0"), run.results(), run.stderr());
