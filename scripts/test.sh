@@ -14,4 +14,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"
 cd "${BUILD_DIR:-$root/build}"
-ctest --output-on-failure "$@"
+# The suites start programs as other users and share files with them: a
+# /tmp of their own keeps those files out of other users' reach.
+"$root/scripts/private-tmp.sh" ctest --output-on-failure "$@"
