@@ -11,6 +11,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 2
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/check-world-writable.sh"
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"
 cd "${BUILD_DIR:-$root/build}"
