@@ -19,8 +19,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
   plan.limitReading = launch::LimitReading::kEveryStep;
 
   // Everything is read here, in the caller's thread, before the first fork.
-  // A path that cannot be had for lack of memory stays null: the exec then
-  // fails in the grandchild and reports it.
   if (!launch::java::readString(env, path, &plan.path)) return -1;
   // The path takes slot 0 of the vector, so the arguments get one less.
   if (args != nullptr &&
