@@ -344,7 +344,7 @@ class LaunchFromChildJvmTest {
                 String clone = lines.get(made);
                 String firstChild = clone.substring(0, clone.indexOf(' '));
                 for (int i = made; clone.contains("resumed") && i >= 0; i--) {
-                    if (lines.get(i).startsWith(firstChild + " clone")) clone = lines.get(i);
+                    if (lines.get(i).matches(firstChild + "\\s+clone.*")) clone = lines.get(i);  // strace pads the ID
                 }
                 assertEquals(who.equals("root"), clone.contains("CLONE_VM"), who + ": " + clone);
 
