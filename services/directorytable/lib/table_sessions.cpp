@@ -47,6 +47,11 @@ NAMESTORE_NATIVE(void, nisplusCloseTable)(JNIEnv*, jobject, jint handle) {
 // The client library's text for a status, taken as given (not negated);
 // "" when it has none.
 NAMESTORE_NATIVE(jstring, nisplusGetErrorString)(JNIEnv* env, jobject, jint status) {
-  const char* text = nis_sperrno(static_cast<nis_error>(status));
+  // Only values of nis_error's range may be cast to it. One past the last
+  // status is such a value, and the library answers it as it answers every
+  // number it does not know.
+  constexpr jint kUnknownStatus = NIS_DUMPLATER + 1;
+  const jint known = status >= NIS_SUCCESS && status <= NIS_DUMPLATER ? status : kUnknownStatus;
+  const char* text = nis_sperrno(static_cast<nis_error>(known));
   return jni::newStringFromUtf8(env, text != nullptr ? text : "");
 }
