@@ -46,7 +46,7 @@ inline constexpr int kStatusBadArgument = NIS_BADREQUEST;  // 36
 // A table name or type too long for the registry's fields (never truncated),
 // or a new table's name without a directory part.
 inline constexpr int kStatusBadName = NIS_BADNAME;  // 17
-// A new table's column spec without even its marker character.
+// A new table's column definition without even its marker character.
 inline constexpr int kStatusBadColumn = NIS_BADATTRIBUTE;  // 29
 // A handle outside 0-31 or naming a free slot (entry updates).
 inline constexpr int kStatusBadHandle = NIS_NOSUCHTABLE;  // 23
@@ -187,13 +187,6 @@ inline int readStringElement(JNIEnv* env, jobjectArray array, jsize i, char** by
   *size = value.size();
   *bytes = value.release();
   return 0;
-}
-
-// Length of an entry column's value as a C string: up to its first NUL, and
-// never past the value's recorded length.
-inline size_t columnValueLength(const entry_col& col) {
-  if (col.ec_value.ec_value_val == nullptr) return 0;
-  return strnlen(col.ec_value.ec_value_val, col.ec_value.ec_value_len);
 }
 
 }  // namespace namestore
