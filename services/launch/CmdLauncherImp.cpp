@@ -14,7 +14,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_CmdLauncher_launchapp(
   launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = false;
   plan.execFailure = launch::ExecFailureReport::kStdoutLine;
-  plan.limitReading = launch::LimitReading::kOnce;
 
   // Everything is read here, in the caller's thread, before the first fork.
   // The first packed argument is the program's path and its argument 0.

@@ -16,7 +16,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
   launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = true;
   plan.execFailure = launch::ExecFailureReport::kStderrWithText;
-  plan.limitReading = launch::LimitReading::kEveryStep;
 
   // Everything is read here, in the caller's thread, before the first fork.
   if (!launch::java::readString(env, path, &plan.path)) return -1;

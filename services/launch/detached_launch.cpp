@@ -102,11 +102,7 @@ ZELT_CHILD_CODE void reportError(const char* message, int err) {
   size_t len = 0;
   append(buf, sizeof buf, &len, message);
   append(buf, sizeof buf, &len, ": ");
-#if defined(__GLIBC__)
   const char* text = strerrordesc_np(err);
-#else
-  const char* text = strerror(err);
-#endif
   if (text != nullptr) {
     append(buf, sizeof buf, &len, text);
   } else {
@@ -127,17 +123,12 @@ ZELT_CHILD_CODE void reportError(const char* message, int err) {
   writeAll(STDERR_FILENO, buf, len);
 }
 
-// Closes every descriptor from 3 up. One close_range call costs the same
-// whatever the descriptor limit; kernels without it get the close loop up to
-// the limit, read once or before every close.
-ZELT_CHILD_CODE void closeDescriptorsFrom3(LimitReading limitReading) {
+// Closes every descriptor from 3 up: close_range, or on kernels before 5.9,
+// which lack it, one close per descriptor below the limit.
+ZELT_CHILD_CODE void closeDescriptorsFrom3() {
   if (child::closeFrom(3) == 0) return;
-  if (limitReading == LimitReading::kOnce) {
-    const long limit = child::openMax();
-    for (long fd = 3; fd < limit; ++fd) child::closeFd(static_cast<int>(fd));
-  } else {
-    for (long fd = 3; fd < child::openMax(); ++fd) child::closeFd(static_cast<int>(fd));
-  }
+  const long limit = child::openMax();
+  for (long fd = 3; fd < limit; ++fd) child::closeFd(static_cast<int>(fd));
 }
 
 // The grandchild: descriptors, signals, capabilities, identities, program.
@@ -146,7 +137,7 @@ ZELT_CHILD_CODE void closeDescriptorsFrom3(LimitReading limitReading) {
 // the exec follow the switch.
 ZELT_CHILD_CODE int becomeProgram(void* p) {
   const LaunchPlan& plan = *static_cast<const LaunchPlan*>(p);
-  closeDescriptorsFrom3(plan.limitReading);
+  closeDescriptorsFrom3();
 
   // The program starts with only the ignored dispositions inherited; the
   // JVM's handlers go while every signal is still blocked, so none runs here.
@@ -331,7 +322,7 @@ bool lookUpUser(uid_t uid, passwd* pw, char** buf, bool* found) {
 namespace {
 
 // Whether the caller may set supplementary groups: CAP_SETGID in its
-// effective set, or, where there are no capability sets, effective user 0.
+// effective set, or effective user 0 should capget fail.
 bool maySetGroups() {
   child::CapabilitySets sets;
   if (child::capabilities(&sets) != 0) return geteuid() == 0;
@@ -386,7 +377,6 @@ bool planGroupsOf(uid_t user, gid_t baseGroup, LaunchPlan* plan) {
 
 // fs.suid_dumpable: 0, 1 or 2, or -1 when it cannot be read.
 int suidDumpable() {
-#if defined(__linux__)
   const int fd = open("/proc/sys/fs/suid_dumpable", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   char buf[8];
@@ -394,9 +384,6 @@ int suidDumpable() {
   close(fd);
   if (n < 1 || buf[0] < '0' || buf[0] > '2') return -1;
   return buf[0] - '0';
-#else
-  return 0;
-#endif
 }
 
 }  // namespace
@@ -409,15 +396,8 @@ bool planIdentity(LaunchPlan* plan) {
 
   uid_t realUser = 0, effectiveUser = 0, savedUser = 0;
   gid_t realGroup = 0, effectiveGroup = 0, savedGroup = 0;
-#if defined(__linux__)
   getresuid(&realUser, &effectiveUser, &savedUser);
   getresgid(&realGroup, &effectiveGroup, &savedGroup);
-#else
-  realUser = getuid();
-  savedUser = effectiveUser = geteuid();
-  realGroup = getgid();
-  savedGroup = effectiveGroup = getegid();
-#endif
   // -1 leaves an ID as it is; the saved IDs follow the effective ones, so
   // that no ID of the caller's stays behind for the program to take back.
   const uid_t targetReal = plan->realUser == -1 ? realUser : static_cast<uid_t>(plan->realUser);
@@ -556,14 +536,11 @@ bool planEnvironment(LaunchPlan* plan) {
 
 int launchDetached(LaunchPlan* plan) {
   ChildStacks stacks{nullptr, nullptr};
-  void* mapping = nullptr;
-  if (child::kSharesMemory) {
-    mapping = mapChildStacks(&stacks);
-    if (mapping == nullptr) {
-      plan->release();
-      reportError("fork failed", errno);
-      return -1;
-    }
+  void* const mapping = mapChildStacks(&stacks);
+  if (mapping == nullptr) {
+    plan->release();
+    reportError("fork failed", errno);
+    return -1;
   }
   FirstChildStart start{plan, stacks.grandchildTop, plan->grandchildSharesMemory};
 
@@ -573,7 +550,7 @@ int launchDetached(LaunchPlan* plan) {
   // Both children have exec'd or ended: nothing runs on their stacks or
   // reads the plan any more.
   child::restoreSignalMask(callerMask);
-  if (mapping != nullptr) munmap(mapping, kMappingBytes);
+  munmap(mapping, kMappingBytes);
   plan->release();
 
   if (first < 0) {

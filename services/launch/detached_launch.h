@@ -50,11 +50,6 @@ enum class ExecFailureReport {
   kStderrWithText,  // "execv error\n" then ": <system text>\n" on standard error
 };
 
-// How the grandchild closes descriptors 3 and up when the kernel cannot do it
-// in one call: with the descriptor limit read once, or re-read before each
-// close.
-enum class LimitReading { kOnce, kEveryStep };
-
 struct LaunchPlan {
   // As the caller gave them: setresgid(realGroup, effectiveGroup, saved),
   // then setresuid(realUser, effectiveUser, saved), -1 leaving an ID as it
@@ -92,7 +87,6 @@ struct LaunchPlan {
   int groupCount = 0;
 
   ExecFailureReport execFailure = ExecFailureReport::kStdoutLine;
-  LimitReading limitReading = LimitReading::kOnce;
 
   // Passed unchanged to the identity switches.
   LaunchPlan(int effectiveUser, int effectiveGroup, int realUser, int realGroup)
