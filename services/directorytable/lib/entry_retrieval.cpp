@@ -9,8 +9,12 @@
 
 #include "column_values.h"
 #include "entry_stream.h"
+#include "flat_string_array.h"
 #include "jni/jni_support.h"
+#include "jni/string_arrays.h"
+#include "malloc_ptr.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 
 using namespace namestore;
@@ -124,10 +128,10 @@ class FlatRows final : public nisplus_client::EntrySink {
   // Whether every announced object came (none announced, or a failed
   // listing, gives no array).
   bool complete() const { return seen_ != 0 && seen_ == objects_; }
-  const jni::Utf16Values& values() const { return values_; }
+  const Utf16Values& values() const { return values_; }
 
  private:
-  jni::Utf16Values values_;
+  Utf16Values values_;
   u_int objects_ = 0;
   u_int seen_ = 0;
   u_int width_ = 0;
@@ -199,5 +203,5 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetAllEntries)
   FlatRows rows;
   NisResult listing(nisplus_client::listEntries(name.get(), rows));
   if (!listing.succeeded() || !rows.complete()) return nullptr;
-  return jni::StringArrayFromText(env, rows.values());
+  return stringArrayFromText(env, rows.values());
 }

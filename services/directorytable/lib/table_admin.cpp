@@ -2,7 +2,7 @@
 // object.
 //
 // Add-table refuses, before any NIS+ call and with a negated status (the
-// bridge's own, session_registry.h):
+// bridge's own, bridge_status.h):
 //   kStatusBadArgument  a null name, type, column array or column, or a
 //                       string holding U+0000;
 //   kStatusBadName      a name of 128 bytes or more, a name without '.'
@@ -13,8 +13,10 @@
 // kStatusNoDirectoryObject: nothing is created then.
 #include <rpcsvc/nis.h>
 
+#include "bridge_status.h"
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 #include "text/utf8.h"
 
@@ -27,8 +29,8 @@ constexpr size_t kNewTableNameLen = 128;
 
 // The columns of a new table built from the caller's column definitions:
 // the first character of a definition is its marker (S: searchable), the
-// rest the column name. Each element is converted and its local reference dropped at
-// once.
+// rest the column name. Each element is converted and its local reference
+// dropped at once.
 class TableColumns {
  public:
   TableColumns(JNIEnv* env, jobjectArray definitions) {
@@ -44,15 +46,15 @@ class TableColumns {
       return;
     }
     for (jsize i = 0; i < n; ++i) {
-      char* bytes = nullptr;
-      size_t size = 0;
-      status_ = readStringElement(env, definitions, i, &bytes, &size);
+      jni::Utf8String definition(env, definitions, i);
+      status_ = refusalStatus(definition);
       if (status_ != 0) return;
+      const size_t size = definition.size();
       if (size == 0) {
-        free(bytes);
         status_ = kStatusBadColumn;
         return;
       }
+      char* bytes = definition.release();
       definitions_[count_] = bytes;
       table_col& col = cols_[count_++];
       col.tc_flags = bytes[0] == 'S' ? TA_SEARCHABLE : 0;

@@ -1,14 +1,16 @@
 // Opening and closing table sessions, and NIS+ status texts.
 #include <rpcsvc/nis.h>
 
+#include "bridge_status.h"
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 
 using namespace namestore;
 
 // Returns the handle of a new session, or a negated status (the bridge's own
-// in session_registry.h): NIS_NOSUCHTABLE for a name NIS+ does not know,
+// in bridge_status.h): NIS_NOSUCHTABLE for a name NIS+ does not know,
 // kStatusNoMemory when every slot is taken, kStatusBadArgument for a null
 // name or type or one holding U+0000, kStatusBadName for a name or type too
 // long for the slot's fields (they would have to cut it).
