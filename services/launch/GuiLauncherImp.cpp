@@ -24,5 +24,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
       !launch::java::readStringArray(env, args, launch::kVectorSlots - 2, &plan.args)) {
     return -1;
   }
-  return launch::java::readEnvironmentAndLaunch(env, environment, &plan);
+  if (!launch::java::readEnvironment(env, environment, &plan)) return -1;
+  return launch::launchDetached(&plan);
 }
