@@ -4,8 +4,8 @@
 //             in launchapp's shape: a vforked child vforks the program's
 //             process and exits, the caller reaps the child;
 //   strings   a flat String[] of rows x columns values ("r12c3") built from
-//             memory with libnamestore's string helper: the share of get-all
-//             that no NIS+ client can take away;
+//             memory with get-all's string helper (flat_string_array.h): the
+//             share of get-all that no NIS+ client can take away;
 //   setNofile this JVM's soft descriptor limit.
 #include <jni.h>
 #include <signal.h>
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "jni/jni_support.h"
+#include "flat_string_array.h"
 
 namespace {
 
@@ -74,11 +74,11 @@ extern "C" JNIEXPORT jobjectArray JNICALL Java_com_zelt_benchmarks_Floors_string
     }
     made = rows * columns;
   }
-  jni::SplitStringArray all(env, rows * columns);
+  namestore::Utf16Values all;
   for (const auto& v : values) {
     if (!all.append(v.data(), v.size())) return nullptr;
   }
-  return all.release();
+  return namestore::stringArrayFromText(env, all);
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_com_zelt_benchmarks_Floors_setNofile(JNIEnv*, jclass,

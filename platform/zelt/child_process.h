@@ -4,12 +4,12 @@
 // A child made with clone(CLONE_VM | CLONE_VFORK) runs in the JVM's own
 // memory while the JVM's other threads go on, so everything it runs must
 // write nothing but its own stack: no errno (it is the calling thread's), no
-// lock, no allocation, no lazy binding, no sanitizer bookkeeping. On Linux
-// x86-64 the calls below are therefore made with the syscall instruction
-// itself and return -errno on failure; glibc's wrappers would set errno, and
-// its setgroups/setresgid/setresuid would signal every thread of the JVM to
-// change their credentials too. Where clone does not exist the child is a
-// fork1 copy, which may use the ordinary calls.
+// lock, no allocation, no lazy binding, no sanitizer bookkeeping. The calls
+// below are therefore made with the syscall instruction itself and return
+// -errno on failure; glibc's wrappers would set errno, and its
+// setgroups/setresgid/setresuid would signal every thread of the JVM to
+// change their credentials too. Linux on x86-64 only (the top-level
+// CMakeLists.txt refuses other targets).
 //
 // Header-only, free of the C++ runtime; only the launchers include it.
 #pragma once
@@ -20,18 +20,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#if defined(__sun)
-#include <grp.h>
-#include <sys/resource.h>
-#endif
-
 // On every function that runs in such a child: no instrumentation, since a
 // sanitizer's checks write its shadow memory and take its locks.
 #define ZELT_CHILD_CODE __attribute__((no_sanitize("address", "undefined")))
 
 namespace platform::child {
-
-#if defined(__linux__) && defined(__x86_64__)
 
 constexpr long kSysWrite = 1;
 constexpr long kSysClose = 3;
@@ -109,10 +102,6 @@ ZELT_CHILD_CODE __attribute__((noinline)) inline long startChild(int (*entry)(vo
       : "rcx", "r11", "memory");
   return ret;
 }
-
-// True when the platform runs children in the caller's memory, so that they
-// need a stack of their own.
-constexpr bool kSharesMemory = true;
 
 ZELT_CHILD_CODE inline long writeBytes(int fd, const char* buf, unsigned long len) {
   return rawSyscall(kSysWrite, fd, reinterpret_cast<long>(buf), static_cast<long>(len));
@@ -231,74 +220,5 @@ ZELT_CHILD_CODE inline void resetCaughtSignals() {
     rawSyscall(kSysRtSigaction, sig, reinterpret_cast<long>(&dfl), 0, kKernelSigsetBytes);
   }
 }
-
-#elif defined(__sun)
-
-// No clone: the child is a fork1 copy of the calling thread, which has
-// memory of its own and may use libc. It still runs entry and ends.
-constexpr bool kSharesMemory = false;
-
-inline long startChild(int (*entry)(void*), void* arg, void* /*stackTop*/, bool /*shareMemory*/) {
-  const pid_t pid = fork1();
-  if (pid == 0) _exit(entry(arg));
-  return pid < 0 ? -errno : pid;
-}
-
-inline long result(long rc) { return rc < 0 ? -errno : rc; }
-inline long writeBytes(int fd, const char* buf, unsigned long len) {
-  return result(write(fd, buf, len));
-}
-inline long closeFd(int fd) { return result(close(fd)); }
-inline long closeFrom(int /*first*/) { return -ENOSYS; }
-inline long openMax() { return sysconf(_SC_OPEN_MAX); }
-inline long setGroups(unsigned long count, const gid_t* groups) {
-  return result(setgroups(static_cast<int>(count), groups));
-}
-// No setresuid: setreuid with the real ID given sets the saved ID to the
-// new effective one, so -1 becomes the present real ID first.
-inline long setResgid(gid_t real, gid_t effective, gid_t /*saved*/) {
-  return result(setregid(real == static_cast<gid_t>(-1) ? getgid() : real, effective));
-}
-inline long setResuid(uid_t real, uid_t effective, uid_t /*saved*/) {
-  return result(setreuid(real == static_cast<uid_t>(-1) ? getuid() : real, effective));
-}
-struct CapabilitySets {
-  unsigned long long effective = 0;
-  unsigned long long permitted = 0;
-  unsigned long long inheritable = 0;
-};
-// No capability sets: privileges are tied to the user ID.
-inline long capabilities(CapabilitySets* /*sets*/) { return -ENOSYS; }
-inline long dropInheritableCapabilities() { return 0; }
-inline long execProgram(const char* path, char* const argv[], char* const envp[]) {
-  return result(execve(path, argv, envp));
-}
-[[noreturn]] inline void exitNow(int status) { _exit(status); }
-
-using SignalMask = sigset_t;
-inline void blockAllSignals(SignalMask* old) {
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_SETMASK, &all, old);
-}
-inline void restoreSignalMask(const SignalMask& mask) { sigprocmask(SIG_SETMASK, &mask, nullptr); }
-inline void unblockAllSignals() {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-inline void resetCaughtSignals() {
-  for (int sig = 1; sig < NSIG; ++sig) {
-    struct sigaction current;
-    if (sigaction(sig, nullptr, &current) != 0) continue;
-    if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) continue;
-    signal(sig, SIG_DFL);
-  }
-}
-
-#else
-#error "no child-process calls for this platform"
-#endif
 
 }  // namespace platform::child

@@ -16,7 +16,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
   launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = true;
   plan.execFailure = launch::ExecFailureReport::kStderrWithText;
-  plan.limitReading = launch::LimitReading::kEveryStep;
 
   // Everything is read here, in the caller's thread, before the first fork.
   if (!launch::java::readString(env, path, &plan.path)) return -1;
@@ -25,5 +24,6 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
       !launch::java::readStringArray(env, args, launch::kVectorSlots - 2, &plan.args)) {
     return -1;
   }
-  return launch::java::readEnvironmentAndLaunch(env, environment, &plan);
+  if (!launch::java::readEnvironment(env, environment, &plan)) return -1;
+  return launch::launchDetached(&plan);
 }

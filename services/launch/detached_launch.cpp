@@ -1,16 +1,7 @@
-// The detached launch procedure: the first child starts the grandchild and
-// ends, the caller reaps the first child, the grandchild sets up and
-// replaces itself with the program.
-//
-// Both children are made with clone(CLONE_VM | CLONE_VFORK): they run in the
-// JVM's memory, each on a stack the caller mapped, while the JVM's other
-// threads go on, and no page table is copied however large the JVM is. The
-// code that runs in them (ZELT_CHILD_CODE) therefore only reads the plan
-// and writes nothing but its own stack: every string, the argument vector
-// and the whole environment were built by the caller; system calls are made
-// directly, so that not even errno changes; messages go out with write(2).
-// All signals stay blocked from just before the first clone until the caller
-// is back, so that no handler of the JVM ever runs in a child.
+// The caller's side of the detached launch: the plan (identity, groups,
+// argument vector, environment), the children's stacks, and the wait for
+// the first child. Everything the children will read is built here, in the
+// caller's thread; the children's own code is in launch_children.cpp.
 #include "detached_launch.h"
 
 #include <errno.h>
@@ -26,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "launch_children.h"
 #include "zelt/child_process.h"
 
 namespace launch {
@@ -74,151 +66,11 @@ void LaunchPlan::release() {
 
 namespace {
 
-// ---- Child code: runs in the caller's memory on a stack of its own. ----
-
-// Writes all of buf, retrying after partial writes and interruptions.
-ZELT_CHILD_CODE void writeAll(int fd, const char* buf, size_t len) {
-  while (len > 0) {
-    const long n = child::writeBytes(fd, buf, len);
-    if (n == -EINTR) continue;
-    if (n <= 0) return;
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-// Appends src to the message in buf (capacity cap, length *len), cutting it
-// to fit.
-ZELT_CHILD_CODE void append(char* buf, size_t cap, size_t* len, const char* src) {
-  while (*src != '\0' && *len < cap) buf[(*len)++] = *src++;
-}
-
-// What perror writes for error number err: "<message>: <system text>\n" on
-// standard error, built on the stack and written at once. strerrordesc_np
-// only looks the text up in a constant table (strerror may allocate for an
-// unknown number).
-ZELT_CHILD_CODE void reportError(const char* message, int err) {
-  char buf[512];
-  size_t len = 0;
-  append(buf, sizeof buf, &len, message);
-  append(buf, sizeof buf, &len, ": ");
-#if defined(__GLIBC__)
-  const char* text = strerrordesc_np(err);
-#else
-  const char* text = strerror(err);
-#endif
-  if (text != nullptr) {
-    append(buf, sizeof buf, &len, text);
-  } else {
-    char digits[16];
-    size_t d = sizeof digits;
-    digits[--d] = '\0';
-    unsigned int v = err < 0 ? 0U - static_cast<unsigned int>(err) : static_cast<unsigned int>(err);
-    do {
-      digits[--d] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-    if (err < 0) digits[--d] = '-';
-    append(buf, sizeof buf, &len, "Unknown error ");
-    append(buf, sizeof buf, &len, digits + d);
-  }
-  if (len == sizeof buf) --len;
-  buf[len++] = '\n';
-  writeAll(STDERR_FILENO, buf, len);
-}
-
-// Closes every descriptor from 3 up. One close_range call costs the same
-// whatever the descriptor limit; kernels without it get the close loop up to
-// the limit, read once or before every close.
-ZELT_CHILD_CODE void closeDescriptorsFrom3(LimitReading limitReading) {
-  if (child::closeFrom(3) == 0) return;
-  if (limitReading == LimitReading::kOnce) {
-    const long limit = child::openMax();
-    for (long fd = 3; fd < limit; ++fd) child::closeFd(static_cast<int>(fd));
-  } else {
-    for (long fd = 3; fd < child::openMax(); ++fd) child::closeFd(static_cast<int>(fd));
-  }
-}
-
-// The grandchild: descriptors, signals, capabilities, identities, program.
-// Never returns. Once the identity has changed, the target user may signal
-// this process (and stop it, keeping the caller waiting): only the mask and
-// the exec follow the switch.
-ZELT_CHILD_CODE int becomeProgram(void* p) {
-  const LaunchPlan& plan = *static_cast<const LaunchPlan*>(p);
-  closeDescriptorsFrom3(plan.limitReading);
-
-  // The program starts with only the ignored dispositions inherited; the
-  // JVM's handlers go while every signal is still blocked, so none runs here.
-  child::resetCaughtSignals();
-
-  long rc = 0;
-  if (plan.identityChanges) {
-    rc = child::dropInheritableCapabilities();
-    if (rc != 0) {
-      reportError("capset failed", static_cast<int>(-rc));
-      child::exitNow(0);
-    }
-  }
-  if (plan.applyGroups) {
-    rc = child::setGroups(static_cast<unsigned long>(plan.groupCount), plan.groups);
-    if (rc != 0) {
-      reportError("setgroups failed", static_cast<int>(-rc));
-      child::exitNow(0);
-    }
-  }
-  rc = child::setResgid(static_cast<gid_t>(plan.realGroup), static_cast<gid_t>(plan.effectiveGroup),
-                        plan.savedGroup);
-  if (rc != 0) {
-    reportError("setregid failed", static_cast<int>(-rc));
-    child::exitNow(0);
-  }
-  rc = child::setResuid(static_cast<uid_t>(plan.realUser), static_cast<uid_t>(plan.effectiveUser),
-                        plan.savedUser);
-  if (rc != 0) {
-    reportError("setreuid failed", static_cast<int>(-rc));
-    child::exitNow(0);
-  }
-  child::unblockAllSignals();
-
-  // No PATH search: execve runs exactly the path given.
-  const char* path = plan.separatePath ? plan.path : plan.argv[0];
-  rc = -ENOENT;
-  if (plan.separatePath || path != nullptr) rc = child::execProgram(path, plan.argv, plan.envp);
-  if (plan.execFailure == ExecFailureReport::kStderrWithText) {
-    reportError("execv error\n", static_cast<int>(-rc));
-  } else {
-    // Straight to the descriptor: it reaches a file or pipe too, and no
-    // output the JVM left in its stdio buffers goes out with it.
-    static const char kExecError[] = "execv error\n";
-    writeAll(STDOUT_FILENO, kExecError, sizeof kExecError - 1);
-  }
-  child::exitNow(127);
-}
-
 // Where the children's stacks lie within the caller's mapping.
 struct ChildStacks {
   void* firstChildTop;
   void* grandchildTop;
 };
-
-struct FirstChildStart {
-  const LaunchPlan* plan;
-  void* grandchildTop;
-  bool grandchildSharesMemory;
-};
-
-// The first child: starts the grandchild, which it waits for until that has
-// exec'd or failed, and ends with status 0.
-ZELT_CHILD_CODE int startGrandchild(void* p) {
-  const FirstChildStart& start = *static_cast<const FirstChildStart*>(p);
-  const long grandchild = child::startChild(becomeProgram, const_cast<LaunchPlan*>(start.plan),
-                                            start.grandchildTop, start.grandchildSharesMemory);
-  if (grandchild < 0) reportError("second fork failed", static_cast<int>(-grandchild));
-  return 0;
-}
-
-// ---- Caller code. ----
 
 // Each child's stack, with an inaccessible guard below it (at least a page
 // whatever the page size), so that an overflow faults instead of writing
@@ -331,7 +183,7 @@ bool lookUpUser(uid_t uid, passwd* pw, char** buf, bool* found) {
 namespace {
 
 // Whether the caller may set supplementary groups: CAP_SETGID in its
-// effective set, or, where there are no capability sets, effective user 0.
+// effective set, or effective user 0 should capget fail.
 bool maySetGroups() {
   child::CapabilitySets sets;
   if (child::capabilities(&sets) != 0) return geteuid() == 0;
@@ -386,7 +238,6 @@ bool planGroupsOf(uid_t user, gid_t baseGroup, LaunchPlan* plan) {
 
 // fs.suid_dumpable: 0, 1 or 2, or -1 when it cannot be read.
 int suidDumpable() {
-#if defined(__linux__)
   const int fd = open("/proc/sys/fs/suid_dumpable", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   char buf[8];
@@ -394,9 +245,6 @@ int suidDumpable() {
   close(fd);
   if (n < 1 || buf[0] < '0' || buf[0] > '2') return -1;
   return buf[0] - '0';
-#else
-  return 0;
-#endif
 }
 
 }  // namespace
@@ -409,15 +257,8 @@ bool planIdentity(LaunchPlan* plan) {
 
   uid_t realUser = 0, effectiveUser = 0, savedUser = 0;
   gid_t realGroup = 0, effectiveGroup = 0, savedGroup = 0;
-#if defined(__linux__)
   getresuid(&realUser, &effectiveUser, &savedUser);
   getresgid(&realGroup, &effectiveGroup, &savedGroup);
-#else
-  realUser = getuid();
-  savedUser = effectiveUser = geteuid();
-  realGroup = getgid();
-  savedGroup = effectiveGroup = getegid();
-#endif
   // -1 leaves an ID as it is; the saved IDs follow the effective ones, so
   // that no ID of the caller's stays behind for the program to take back.
   const uid_t targetReal = plan->realUser == -1 ? realUser : static_cast<uid_t>(plan->realUser);
@@ -555,25 +396,18 @@ bool planEnvironment(LaunchPlan* plan) {
 }
 
 int launchDetached(LaunchPlan* plan) {
+  if (!planIdentity(plan) || !planArguments(plan) || !planEnvironment(plan)) return -1;
   ChildStacks stacks{nullptr, nullptr};
-  void* mapping = nullptr;
-  if (child::kSharesMemory) {
-    mapping = mapChildStacks(&stacks);
-    if (mapping == nullptr) {
-      plan->release();
-      reportError("fork failed", errno);
-      return -1;
-    }
+  void* const mapping = mapChildStacks(&stacks);
+  if (mapping == nullptr) {
+    plan->release();
+    reportError("fork failed", errno);
+    return -1;
   }
-  FirstChildStart start{plan, stacks.grandchildTop, plan->grandchildSharesMemory};
-
-  child::SignalMask callerMask;
-  child::blockAllSignals(&callerMask);
-  const long first = child::startChild(startGrandchild, &start, stacks.firstChildTop, true);
+  const long first = startChildren(*plan, stacks.firstChildTop, stacks.grandchildTop);
   // Both children have exec'd or ended: nothing runs on their stacks or
   // reads the plan any more.
-  child::restoreSignalMask(callerMask);
-  if (mapping != nullptr) munmap(mapping, kMappingBytes);
+  munmap(mapping, kMappingBytes);
   plan->release();
 
   if (first < 0) {

@@ -5,9 +5,9 @@
 // environment, the target user's supplementary groups and the children's
 // stacks. The children run in the JVM's own memory while its other threads
 // go on, so they only read the plan and write nothing but their own stacks:
-// no JNI, no lock, no allocation, no errno. This header and
-// detached_launch.cpp deliberately do not include <jni.h>: the child code has
-// no JNIEnv to call through.
+// no JNI, no lock, no allocation, no errno. This header, detached_launch.cpp
+// and launch_children.cpp deliberately do not include <jni.h>: the child
+// code has no JNIEnv to call through.
 #pragma once
 
 #include <sys/types.h>
@@ -50,11 +50,6 @@ enum class ExecFailureReport {
   kStderrWithText,  // "execv error\n" then ": <system text>\n" on standard error
 };
 
-// How the grandchild closes descriptors 3 and up when the kernel cannot do it
-// in one call: with the descriptor limit read once, or re-read before each
-// close.
-enum class LimitReading { kOnce, kEveryStep };
-
 struct LaunchPlan {
   // As the caller gave them: setresgid(realGroup, effectiveGroup, saved),
   // then setresuid(realUser, effectiveUser, saved), -1 leaving an ID as it
@@ -92,7 +87,6 @@ struct LaunchPlan {
   int groupCount = 0;
 
   ExecFailureReport execFailure = ExecFailureReport::kStdoutLine;
-  LimitReading limitReading = LimitReading::kOnce;
 
   // Passed unchanged to the identity switches.
   LaunchPlan(int effectiveUser, int effectiveGroup, int realUser, int realGroup)
@@ -132,13 +126,15 @@ bool planArguments(LaunchPlan* plan);
 // out of memory.
 bool planEnvironment(LaunchPlan* plan);
 
-// Starts the first child, which starts the grandchild and ends as soon as
+// Completes the plan (planIdentity, planArguments, planEnvironment), then
+// starts the first child, which starts the grandchild and ends as soon as
 // the grandchild has exec'd or failed; the grandchild applies the plan and
-// replaces itself with the program. Both run on stacks of their own in the
-// caller's memory (the grandchild in a copy of it when it changes identity),
-// so the call returns only once the program's exec has happened or failed. Returns 0 once the first
-// child has been reaped, -1 when its start or the wait failed. The plan's memory is released before
-// the wait.
+// replaces itself with the program (launch_children.h). Both run on stacks
+// of their own in the caller's memory (the grandchild in a copy of it when
+// it changes identity), so the call returns only once the program's exec
+// has happened or failed. Returns 0 once the first child has been reaped,
+// -1 when the plan, the start or the wait failed. The plan's memory is
+// released before the wait.
 int launchDetached(LaunchPlan* plan);
 
 }  // namespace launch

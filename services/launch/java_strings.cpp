@@ -10,9 +10,8 @@ bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringL
   for (jsize i = 0; i < length; ++i) {
     // One element reference at a time: arrays of any length stay within the
     // JVM's local reference capacity.
-    jni::ScopedLocalRef<jobject> element(env, env->GetObjectArrayElement(array, i));
-    if (element.get() == nullptr) continue;
-    jni::Utf8String utf8(env, static_cast<jstring>(element.get()));
+    jni::Utf8String utf8(env, array, i);
+    if (utf8.status() == jni::Utf8Status::kNull) continue;
     // A string left out would shift the others (rm -i x becoming rm x).
     if (utf8.status() != jni::Utf8Status::kOk) return false;
     if (list->nonNullCount() >= maxNonNull) return false;
@@ -28,12 +27,8 @@ bool readString(JNIEnv* env, jstring s, char** out) {
   return true;
 }
 
-int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* plan) {
-  if (environment != nullptr && !readStringArray(env, environment, kUnbounded, &plan->env)) {
-    return -1;
-  }
-  if (!planIdentity(plan) || !planArguments(plan) || !planEnvironment(plan)) return -1;
-  return launchDetached(plan);
+bool readEnvironment(JNIEnv* env, jobjectArray environment, LaunchPlan* plan) {
+  return environment == nullptr || readStringArray(env, environment, kUnbounded, &plan->env);
 }
 
 }  // namespace launch::java

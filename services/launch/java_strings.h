@@ -25,9 +25,8 @@ bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringL
 // contains U+0000 or memory ran out.
 bool readString(JNIEnv* env, jstring s, char** out);
 
-// The common end of both launchers: reads the extra environment (may be
-// null) into the plan, looks up what the grandchild will need, and launches.
-// Returns the launcher's result, 0 or -1.
-int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* plan);
+// The extra environment (may be null: none) into the plan. False as for
+// readStringArray.
+bool readEnvironment(JNIEnv* env, jobjectArray environment, LaunchPlan* plan);
 
 }  // namespace launch::java

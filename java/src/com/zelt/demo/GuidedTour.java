@@ -186,12 +186,12 @@ public final class GuidedTour {
     private void changeEntries() throws IOException, InterruptedException {
         String table = "tour.org_dir." + directory;
         section("Create a table with searchable and plain columns");
-        String[] specs = {"Sname", "Srole", "-comment"};
+        String[] columns = {"Sname", "Srole", "-comment"};
         // nobody: read; owner: read, modify, create, destroy; group: read, modify;
         // world: read. The access test never consults the owner's rights.
         int access = 0x010f0301;
-        int h = dtl.nisplusAddTable(table, "tour_tbl", access, specs, (byte) ':');
-        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x010f0301, " + Arrays.toString(specs) + ", ':')", h);
+        int h = dtl.nisplusAddTable(table, "tour_tbl", access, columns, (byte) ':');
+        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x010f0301, " + Arrays.toString(columns) + ", ':')", h);
         if (h < 0) {
             out.println("  (cannot create: " + dtl.nisplusGetErrorString(-h) + ")");
             return;

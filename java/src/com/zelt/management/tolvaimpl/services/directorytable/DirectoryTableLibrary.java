@@ -121,13 +121,13 @@ public class DirectoryTableLibrary {
      * @param tableType its type, under 64 bytes
      * @param access the NIS+ access word: 8 bits each for nobody, owner, group and world, from the
      *     top; within each, read 1, modify 2, create 4, destroy 8
-     * @param columns one spec per column: a marker character ({@code S} makes the column
+     * @param columns one definition per column: a marker character ({@code S} makes the column
      *     searchable, any other makes a plain one), then the column name
      * @param separator the table's column separator character
      * @return the handle of the new session; or the negated status of the directory lookup or of
      *     the add (no translation of not-found: -2); -13 when the table was created but every slot
      *     is taken (the table then exists without a session); -33 when the directory lookup
-     *     carried no object; -29 for an empty column spec; -17 for a name too long or without a
+     *     carried no object; -29 for an empty column definition; -17 for a name too long or without a
      *     directory part; -36 for a {@code null} argument
      */
     public native int nisplusAddTable(String tableName, String tableType, int access,
