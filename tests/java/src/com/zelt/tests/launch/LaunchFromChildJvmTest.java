@@ -221,8 +221,8 @@ class LaunchFromChildJvmTest {
 
     /**
      * A mount namespace for the child JVM whose /etc/passwd and /etc/group
-     * are the system's plus user zelt-multi (MULTI, primary group 54341)
-     * whose name groups 54342, 54343 and 54344 list: such a user exists on
+     * are the system's plus user zelt-multi (MULTI, primary group 54341),
+     * a member of groups 54342, 54343 and 54344: such a user then exists on
      * every machine the test runs on, and the host's files stay as they are.
      */
     private List<String> privateAccounts() throws java.io.IOException {
