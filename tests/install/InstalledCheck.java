@@ -65,21 +65,24 @@ public class InstalledCheck {
         check(domain.equals(dtl.getDomain()), "domain " + dtl.getDomain());
         check(dtl.addressCompare("10", "10.0.0.1") == -1, "10 < 10.0.0.1");
 
-        // Each launcher writes "<uid> <gid> <variable>" as user and group nobody.
-        String script = "echo \"$(id -u) $(id -g) $ZELT_MARK\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0\"";
+        // Each launcher starts a shell as effective user nobody (who owns OUT_DIR), effective
+        // group 54302, real user 54303 and real group 54304, all different so that each shows
+        // where it landed; it writes "<real uid> <effective uid> <real gid> <effective gid>
+        // <variable>". -p: without it the shell would take the real user as its effective one.
+        String script = "echo \"$(id -ru) $(id -u) $(id -rg) $(id -g) $ZELT_MARK\" > \"$0.tmp\" && mv \"$0.tmp\" \"$0\"";
         Path cmdFile = out.resolve("cmd");
-        int rc = new CmdLauncher().launchapp(1, 65534, 65534, 65534, 65534,
-                new String[] {"/bin/sh", "-c", script, cmdFile.toString()}, new String[] {"ZELT_MARK=cmd"});
+        int rc = new CmdLauncher().launchapp(1, 65534, 54302, 54303, 54304,
+                new String[] {"/bin/sh", "-p", "-c", script, cmdFile.toString()}, new String[] {"ZELT_MARK=cmd"});
         check(rc == 0, "CmdLauncher.launchapp: " + rc);
         String cmd = awaitFile(cmdFile);
-        check(cmd.equals("65534 65534 cmd"), "command-line program ran as nobody: " + cmd);
+        check(cmd.equals("54303 65534 54304 54302 cmd"), "command-line program's identities: " + cmd);
 
         Path guiFile = out.resolve("gui");
-        rc = new GuiLauncher().launchapp(1, 65534, 65534, 65534, 65534, "/bin/sh",
-                new String[] {"ZELT_MARK=gui"}, new String[] {"-c", script, guiFile.toString()});
+        rc = new GuiLauncher().launchapp(1, 65534, 54302, 54303, 54304, "/bin/sh",
+                new String[] {"ZELT_MARK=gui"}, new String[] {"-p", "-c", script, guiFile.toString()});
         check(rc == 0, "GuiLauncher.launchapp: " + rc);
         String gui = awaitFile(guiFile);
-        check(gui.equals("65534 65534 gui"), "graphical launcher's program ran as nobody: " + gui);
+        check(gui.equals("54303 65534 54304 54302 gui"), "graphical launcher's program's identities: " + gui);
         System.out.println("INSTALLED OK");
     }
 }

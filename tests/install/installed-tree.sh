@@ -32,8 +32,8 @@ case "$build/ $source_root/" in
   /tmp/* | *" /tmp/"*) echo "installed-tree.sh: build or source tree under /tmp: keeping the shared /tmp" >&2 ;;
   *) mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp ;; # world-writable: private namespace
 esac
-# Root's scratch folder, mode 0711: the programs launched as nobody pass
-# through it to a folder of their own (out, 0700).
+# Root's scratch folder, mode 0711: the programs launched as effective user
+# nobody pass through it to a folder of their own (out, 0700).
 scratch=$(mktemp -d /tmp/zelt-installed-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 chmod 711 "$scratch"

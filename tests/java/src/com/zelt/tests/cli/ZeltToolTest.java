@@ -132,35 +132,42 @@ class ZeltToolTest {
     }
 
     @Test
-    void launchesAsAnotherUser() throws Exception {
-        // Root's folder (0711) with one of nobody's (0700) for the program to
-        // write into; its file is read without following links.
+    void launchesUnderTheFourIdentitiesInTheirOrder() throws Exception {
+        // EUID EGID RUID RGID, all different. Root's folder (0711) with one
+        // of the effective user's (0700) for the probe to report into; its
+        // report is read without following links.
         Path dir = Files.createTempDirectory("zelt-cli");
         Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwx--x--x"));
         Path own = Files.createDirectory(dir.resolve("nobody"));
         Files.setPosixFilePermissions(own, PosixFilePermissions.fromString("rwx------"));
         Files.setAttribute(own, "unix:uid", 65534, java.nio.file.LinkOption.NOFOLLOW_LINKS);
+        String probe = Processes.otherUsersBuild().resolve("bin/launch_probe").toString();
+        java.util.HexFormat hex = java.util.HexFormat.of();
         for (boolean gui : new boolean[] {false, true}) {
             Path out = own.resolve(gui ? "gui" : "cmd");
             List<String> args = new ArrayList<>(List.of("launch"));
             if (gui) {
                 args.add("--gui");
             }
-            args.addAll(List.of("--env", "WHO=tool", "65534", "65534", "65534", "65534",
-                    "/bin/sh", "-c", "echo $(id -u) $WHO > " + out));
+            args.addAll(List.of("--env", "WHO=tool", "--env", "LAUNCH_PROBE_OUT=" + out, "65534", "54372", "54373",
+                    "54374", probe, "x"));
             var r = zelt(args.toArray(new String[0]));
             assertEquals(0, r.exitCode(), r.stderr());
-            assertTrue(r.stdout().startsWith("launching /bin/sh as real uid 65534 (nobody), effective uid "
-                    + "65534 (nobody); real gid 65534 (nogroup), effective gid 65534 (nogroup)\n"), r.stdout());
+            assertTrue(r.stdout().startsWith("launching " + probe + " as real uid 54373, effective uid 65534 "
+                    + "(nobody); real gid 54374, effective gid 54372\n"), r.stdout());
             assertFalse(r.stderr().contains("root"), r.stderr());
             long deadline = System.nanoTime() + 60_000_000_000L;  // a loaded machine
-            while (!(Files.exists(out) && Files.size(out) > 0) && System.nanoTime() < deadline) {
+            while (!Files.exists(out, java.nio.file.LinkOption.NOFOLLOW_LINKS) && System.nanoTime() < deadline) {
                 Thread.sleep(25);
             }
+            List<String> report;
             try (var in = Files.newInputStream(out, java.nio.file.LinkOption.NOFOLLOW_LINKS)) {
-                assertEquals("65534 tool", new String(in.readAllBytes(), java.nio.charset.StandardCharsets.UTF_8)
-                        .strip(), gui ? "gui" : "cmd");
+                report = new String(in.readAllBytes(), java.nio.charset.StandardCharsets.UTF_8).lines().toList();
             }
+            String what = (gui ? "gui: " : "cmd: ") + report;
+            // launch_probe's lines: real and effective; saved user and group.
+            assertTrue(report.containsAll(List.of("uid 54373 65534", "gid 54374 54372", "saved 65534 54372",
+                    "arg 1 " + hex.formatHex("x".getBytes()), "env " + hex.formatHex("WHO=tool".getBytes()))), what);
             Files.delete(out);
         }
         Files.delete(own);

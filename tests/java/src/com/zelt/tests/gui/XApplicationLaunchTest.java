@@ -44,7 +44,8 @@ class XApplicationLaunchTest {
     }
 
     @ParameterizedTest(name = "effective {0}:{1}, real {2}:{3}")
-    @CsvSource({"65534, 65534, 65534, 65534", "65534, 65534, 1, 1"})
+    // The second: four different IDs, so that each shows whether it landed in its own place.
+    @CsvSource({"65534, 65534, 65534, 65534", "65534, 54362, 1, 54364"})
     void theWindowAppearsAndTheProgramRunsAsAsked(int eu, int eg, int ru, int rg) throws Exception {
         String display = System.getenv("DISPLAY");
         String xauthority = System.getenv("XAUTHORITY");

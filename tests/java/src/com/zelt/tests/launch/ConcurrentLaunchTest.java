@@ -39,6 +39,8 @@ class ConcurrentLaunchTest {
     private static final int LAUNCHERS = 8;
     private static final int LAUNCHES_EACH = 20;
     private static final int CHURN_NAMES = 16;
+    /** Effective user and group, real user and group: root's own, and four different IDs. */
+    private static final int[][] IDENTITIES = {{0, 0, 0, 0}, {65534, 54352, 54353, 54354}};
 
     @TempDir
     Path tmp;
@@ -109,12 +111,12 @@ class ConcurrentLaunchTest {
                 long maskBefore = LaunchSupport.signalSet(self, "SigBlk");
                 List<Path> reports = new ArrayList<>();
                 for (int i = 0; i < LAUNCHES_EACH; i++) {
-                    int id = i % 2 == 0 ? 0 : 65534;
+                    int[] id = IDENTITIES[i % 2];
                     Path report = dirs[i % 2].resolve("r" + thread + "-" + i);
                     String[] env = {probeEnv(report), "ZELT_LAUNCH=" + thread + "-" + i};
                     int rc = i % 4 < 2
-                            ? cmd.launchapp(1, id, id, id, id, new String[] {probe().toString()}, env)
-                            : gui.launchapp(1, id, id, id, id, probe().toString(), env, null);
+                            ? cmd.launchapp(1, id[0], id[1], id[2], id[3], new String[] {probe().toString()}, env)
+                            : gui.launchapp(1, id[0], id[1], id[2], id[3], probe().toString(), env, null);
                     if (rc != 0) failures.add("launch " + thread + "-" + i + " returned " + rc);
                     reports.add(report);
                 }
@@ -138,8 +140,9 @@ class ConcurrentLaunchTest {
             List<Path> reports = launched.get(t).get();
             for (int i = 0; i < reports.size(); i++) {
                 Report r = awaitReport(reports.get(i));
-                long id = i % 2 == 0 ? 0 : 65534;
-                assertArrayEquals(new long[] {id, id}, r.uid(), reports.get(i).toString());
+                int[] id = IDENTITIES[i % 2];
+                assertArrayEquals(new long[] {id[2], id[0]}, r.uid(), reports.get(i).toString());
+                assertArrayEquals(new long[] {id[3], id[1]}, r.gid(), reports.get(i).toString());
                 assertEquals(List.of(t + "-" + i), r.envValues("ZELT_LAUNCH"));
                 assertEquals(0L, r.sigBlk());
                 Set<String> names = new HashSet<>();

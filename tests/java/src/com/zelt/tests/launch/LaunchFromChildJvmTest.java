@@ -133,12 +133,14 @@ class LaunchFromChildJvmTest {
                 "gui", "0", "0", "0", "0", "0", "/bin/true", "-1", "-1",
                 "gui", "1", "0", "0", "0", "0", "<null>", "-1", "1", "a",
                 "gui", "1", "0", "0", "0", "0", "/bin/true<NUL>", "-1", "-1",
+                "gui", "1", "0", "0", "0", "0", "/bin/true", "-1", "2", "a", "<NUL>",
+                "gui", "1", "0", "0", "0", "0", "/bin/true", "1", "A=<NUL>", "-1",
                 "guimany", "1023",
                 // the largest accepted sizes, as controls: these do start
                 "cmdmany", "1023",
                 "guimany", "1022");
         assertEquals(List.of("cmd -1", "cmd -1", "cmd -1", "cmd -1", "cmdmany -1", "gui -1", "gui -1",
-                "gui -1", "guimany -1", "cmdmany 0", "guimany 0"), run.results());
+                "gui -1", "gui -1", "gui -1", "guimany -1", "cmdmany 0", "guimany 0"), run.results());
         assertEquals(List.of("exit 0", "exit 0"), run.adopted(), "only the two controls ran");
         assertEquals("", run.stdout());
         assertEquals("", run.stderr());
@@ -207,34 +209,76 @@ class LaunchFromChildJvmTest {
 
     /**
      * A caller's identity (setpriv options), what it launches as, what the
-     * program must run as, and the owner of the caller's /proc/self/environ
-     * (its effective user while it is dumpable, root otherwise).
+     * program must run as (real and effective user and group, its groups
+     * when given) and the owner of the caller's /proc/self/environ (its
+     * effective user while it is dumpable, root otherwise).
      */
     private record IdentityCase(String name, List<String> caller, int eu, int eg, int ru, int rg,
-            long[] uid, long[] gid, long callerUid) {}
+            long[] uid, long[] gid, List<Long> groups, long callerUid) {}
+
+    /** A user of the private account files (privateAccounts), with three supplementary groups. */
+    private static final int MULTI = 54340;
+
+    /**
+     * A mount namespace for the child JVM whose /etc/passwd and /etc/group
+     * are the system's plus user zelt-multi (MULTI, primary group 54341),
+     * a member of groups 54342, 54343 and 54344: such a user then exists on
+     * every machine the test runs on, and the host's files stay as they are.
+     */
+    private List<String> privateAccounts() throws java.io.IOException {
+        java.util.function.Predicate<String> ours =
+                l -> l.startsWith("zelt-") || l.matches("[^:]*:[^:]*:5434[0-4]:.*");
+        List<String> passwd = new java.util.ArrayList<>(Files.readAllLines(Path.of("/etc/passwd")));
+        passwd.removeIf(ours);
+        passwd.add("zelt-multi:x:" + MULTI + ":54341::/nonexistent:/usr/sbin/nologin");
+        List<String> group = new java.util.ArrayList<>(Files.readAllLines(Path.of("/etc/group")));
+        group.removeIf(ours);
+        group.addAll(List.of("zelt-own:x:54341:", "zelt-b:x:54342:zelt-multi", "zelt-c:x:54343:zelt-multi",
+                "zelt-d:x:54344:zelt-multi"));
+        // Read through the bind mounts by the child JVM's user too.
+        var readable = java.nio.file.attribute.PosixFilePermissions.fromString("rw-r--r--");
+        Path p = Files.setPosixFilePermissions(Files.write(dir.resolve("passwd"), passwd), readable);
+        Path g = Files.setPosixFilePermissions(Files.write(dir.resolve("group"), group), readable);
+        return List.of("unshare", "-m", "--propagation", "private", "sh", "-c",
+                "mount --bind \"$0\" /etc/passwd && mount --bind \"$1\" /etc/group && shift && exec \"$@\"",
+                p.toString(), g.toString());
+    }
 
     @Test
-    void programsUnderAnotherIdentityKeepNoCapabilityNoCallerGroupAndNoSavedIdOfTheCallers() {
+    void eachIdentityLandsWhereItBelongsWithTheRealUsersGroupsAndNoCapabilityOrSavedIdOfTheCallers()
+            throws java.io.IOException {
         List<Long> nobodyGroups = LaunchSupport.groupsOf("nobody");
+        List<String> accounts = privateAccounts();
         List<IdentityCase> cases = List.of(
                 // A service user given CAP_SETUID and CAP_SETGID as ambient
                 // capabilities, with a supplementary group of its own.
                 new IdentityCase("ambient", List.of("setpriv", "--reuid=54330", "--regid=54330", "--groups=4",
                         "--inh-caps=+setuid,+setgid", "--ambient-caps=+setuid,+setgid"),
-                        65534, 65534, 65534, 65534, new long[] {65534, 65534}, new long[] {65534, 65534}, 54330),
+                        65534, 65534, 65534, 65534, new long[] {65534, 65534}, new long[] {65534, 65534},
+                        nobodyGroups, 54330),
                 // Real user 1000, effective root, launching as effective 1000.
                 new IdentityCase("real1000", List.of("setpriv", "--ruid=1000", "--euid=0", "--rgid=1000",
                         "--egid=0", "--clear-groups"),
-                        1000, 1000, -1, -1, new long[] {1000, 1000}, new long[] {1000, 1000}, 0),
-                new IdentityCase("root", List.of(), 65534, 65534, 65534, 65534,
-                        new long[] {65534, 65534}, new long[] {65534, 65534}, 0));
+                        1000, 1000, -1, -1, new long[] {1000, 1000}, new long[] {1000, 1000}, null, 0),
+                // Four different IDs, each in its own place: the groups are
+                // the real user's, with the real group in place of its
+                // primary one.
+                new IdentityCase("distinct", List.of(), 54331, 54332, MULTI, 54334,
+                        new long[] {MULTI, 54331}, new long[] {54334, 54332},
+                        List.of(54334L, 54342L, 54343L, 54344L), 0),
+                // Root stays the real user and group (-1) under effective
+                // nobody and another group: root's groups.
+                new IdentityCase("realroot", List.of(), 65534, 54332, -1, -1,
+                        new long[] {0, 65534}, new long[] {0, 54332}, LaunchSupport.groupsOf("root"), 0));
         for (IdentityCase c : cases) {
             Path caseShared = LaunchSupport.sharedDir(shared, c.name());
             Path caseDir = LaunchSupport.userDir(caseShared, c.callerUid());
             Path programDir = LaunchSupport.userDir(caseShared, c.uid()[1]);
             Path cmdReport = programDir.resolve("cmd");
             Path guiReport = programDir.resolve("gui");
-            ChildRun run = LaunchSupport.runChild(caseDir, "cd " + quote(caseDir.toString()), c.caller(), false,
+            List<String> prefix = new java.util.ArrayList<>(accounts);
+            prefix.addAll(c.caller());
+            ChildRun run = LaunchSupport.runChild(caseDir, "cd " + quote(caseDir.toString()), prefix, false,
                     ops(List.of(List.of("environ-owner"),
                             cmd(c.eu(), c.eg(), c.ru(), c.rg(), new String[] {probe().toString()}, probeEnv(cmdReport)),
                             gui(c.eu(), c.eg(), c.ru(), c.rg(), probe().toString(), new String[] {probeEnv(guiReport)}),
@@ -247,11 +291,13 @@ class LaunchFromChildJvmTest {
                 assertArrayEquals(c.uid(), r.uid(), what);
                 assertArrayEquals(c.gid(), r.gid(), what);
                 assertArrayEquals(new long[] {c.uid()[1], c.gid()[1]}, r.saved(), what);
-                assertEquals(Map.of("capamb", 0L, "capeff", 0L, "capinh", 0L, "capprm", 0L), r.caps(), what);
-                if (c.name().equals("ambient")) {
-                    assertEquals(nobodyGroups, LaunchSupport.sorted(r.groups()), what);
-                    assertFalse(r.groups().contains(4L), what);
-                }
+                // Under a real user root, exec gives the program the bounding
+                // set as permitted capabilities (the kernel's rule for root).
+                Map<String, Long> caps = new TreeMap<>(r.caps());
+                if (c.uid()[0] == 0) caps.remove("capprm");
+                assertEquals(c.uid()[0] == 0 ? Map.of("capamb", 0L, "capeff", 0L, "capinh", 0L)
+                        : Map.of("capamb", 0L, "capeff", 0L, "capinh", 0L, "capprm", 0L), caps, what);
+                if (c.groups() != null) assertEquals(c.groups(), LaunchSupport.sorted(r.groups()), what);
             }
         }
     }
