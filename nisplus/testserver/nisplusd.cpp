@@ -1,6 +1,7 @@
 // nisplusd: serves one NIS+ root directory from memory for tests and the
 // demo. See README.md.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -23,6 +24,22 @@
 #include "control_wire.h"
 #include "seed_format.h"
 #include "server.h"
+
+// libtirpc takes AUTH_DES only through its own handler, which asks a
+// keyserv that does not exist and refuses every call; it lets no one
+// register another. Every call header it reads passes through here (it
+// calls this through its PLT, and nisplusd exports it), so an AUTH_DES
+// call is relabelled to a flavor whose handler, ours, checks it as DES.
+extern "C" bool_t xdr_callmsg(XDR* xdrs, rpc_msg* msg) {
+  using Decoder = bool_t (*)(XDR*, rpc_msg*);
+  static const auto real = reinterpret_cast<Decoder>(dlsym(RTLD_NEXT, "xdr_callmsg"));
+  if (real == nullptr || !real(xdrs, msg)) return FALSE;
+  if (xdrs->x_op == XDR_DECODE && msg->rm_direction == CALL &&
+      msg->rm_call.cb_cred.oa_flavor == AUTH_DES) {
+    msg->rm_call.cb_cred.oa_flavor = nisplusd::kCheckedDesFlavor;
+  }
+  return TRUE;
+}
 
 namespace {
 
@@ -188,6 +205,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   server.setDatagramTransport(udpX);
+  if (svc_auth_reg(nisplusd::kCheckedDesFlavor, nisplusd::Server::authenticateDes) != 0) {
+    std::fprintf(stderr, "nisplusd: cannot take AUTH_DES\n");
+    return 1;
+  }
   pmap_unset(NIS_PROG, NIS_VERSION);
   if (!svc_register(udpX, NIS_PROG, NIS_VERSION, nisplusd::Server::dispatch, IPPROTO_UDP) ||
       !svc_register(tcpX, NIS_PROG, NIS_VERSION, nisplusd::Server::dispatch, IPPROTO_TCP)) {
