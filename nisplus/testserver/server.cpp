@@ -274,13 +274,14 @@ std::string entrySummary(const nis_object* o) {
 
 }  // namespace
 
-Server::Server(Namespace ns, std::string serverName, int level)
+Server::Server(Namespace ns, std::string serverName, int level,
+               const secure_rpc::SecretKey& dhSecret)
     : ns_(ns),
       initial_(std::move(ns)),
       serverName_(std::move(serverName)),
       level_(level),
       initialLevel_(level),
-      dhSecret_(secure_rpc::newSecretKey()),
+      dhSecret_(dhSecret),
       dhPublic_(secure_rpc::keyHex(secure_rpc::publicKey(dhSecret_.bytes))) {}
 
 directory_obj Server::directoryObject(const Directory& d, std::vector<std::string>& keep,

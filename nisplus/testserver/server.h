@@ -22,8 +22,9 @@ inline constexpr int kCheckedDesFlavor = 0x40000003;
 
 class Server {
  public:
-  // level: the security level (access_rights.h), also restored by reset.
-  Server(Namespace ns, std::string serverName, int level);
+  // level: the security level (access_rights.h), also restored by reset;
+  // dhSecret: the server's Diffie-Hellman secret key.
+  Server(Namespace ns, std::string serverName, int level, const secure_rpc::SecretKey& dhSecret);
 
   // The directory object of a served directory, as clients and the
   // cold-start file see it. Points into the server's storage and `keep`.
