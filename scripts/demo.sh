@@ -18,7 +18,7 @@ echo "Building, about 30 s the first time…"
 build=${BUILD_DIR:-$root/build}
 screenshot=${DEMO_SCREENSHOT:-$build/demo/screenshot.png}
 export NISPLUSD=$build/bin/nisplusd
-"$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 1 --xvfb -- \
+"$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 2 --xvfb -- \
   java -Dzelt.native.dir="$build/lib" -Dzelt.demo.screenshot="$screenshot" -cp "$build/java/classes" \
   com.zelt.demo.GuidedTour
 echo
