@@ -84,7 +84,12 @@ auth_stat Server::checkDes(svc_req* rq, rpc_msg* msg) {
   // buffer until the reply has been sent.
   std::array<std::uint8_t, 4> nick{};
   std::memcpy(nick.data(), &nickname, sizeof nickname);
-  const auto reply = secure_rpc::replyVerifier(s.key, s.last, nick);
+  auto reply = secure_rpc::replyVerifier(s.key, s.last, nick);
+  // A forger who does not know the conversation key (a test asked for it).
+  if (corruptVerifiers_ > 0) {
+    --corruptVerifiers_;
+    reply[0] ^= 1;
+  }
   std::memcpy(verf.oa_base, reply.data(), reply.size());
   rq->rq_xprt->xp_verf.oa_flavor = AUTH_DES;
   rq->rq_xprt->xp_verf.oa_base = verf.oa_base;

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: nisplusctl [--control PATH] dump [NAME] | load FILE | reset |\n"
                  "       fault PROC COUNT RESULT [NAME] | fault clear | log | log clear |\n"
-                 "       authdes [forget | publickey] | keypair\n");
+                 "       authdes [forget | publickey | corrupt COUNT] | keypair\n");
     return 2;
   }
   // Made here, not by the server: a host's secret key is none of its business.

@@ -764,6 +764,7 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
     level_ = initialLevel_;
     faults_.clear();
     desSessions_.clear();
+    corruptVerifiers_ = 0;
     return true;
   }
   if (cmd == "authdes" && args.size() == 1) {
@@ -775,6 +776,16 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
   }
   if (cmd == "authdes" && args.size() == 2 && args[1] == "forget") {
     desSessions_.clear();
+    return true;
+  }
+  if (cmd == "authdes" && args.size() == 3 && args[1] == "corrupt") {
+    char* end = nullptr;
+    const long n = std::strtol(args[2].c_str(), &end, 10);
+    if (args[2].empty() || *end || n <= 0) {
+      out = "COUNT must be a positive number";
+      return false;
+    }
+    corruptVerifiers_ = n;
     return true;
   }
   if (cmd == "authdes" && args.size() == 2 && args[1] == "publickey") {
@@ -857,7 +868,8 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
   }
   out =
       "usage: dump [NAME] | load FILE | reset | fault PROC COUNT RESULT [NAME] | fault clear | "
-      "log | log clear | security [LEVEL] | principal UID [MACHINE] | authdes [forget]";
+      "log | log clear | security [LEVEL] | principal UID [MACHINE] | authdes [forget | publickey "
+      "| corrupt COUNT]";
   return false;
 }
 

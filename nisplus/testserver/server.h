@@ -96,6 +96,7 @@ class Server {
   std::uint32_t nextNickname_ = 1;
   std::uint64_t desUses_ = 0;
   DesCounts desCounts_;
+  long corruptVerifiers_ = 0;  // replies still to be sent with a forged verifier
 };
 
 // A security level as text ("0" to "2"), or -1.

@@ -85,6 +85,15 @@ TEST_F(AuthDes, FullnameOnceThenNicknamesAndANewConversationWhenForgotten) {
   EXPECT_EQ(after.refused - before.refused, 1u);
 }
 
+// A reply whose verifier does not answer the request is not believed,
+// even when it says the call succeeded; the next call starts afresh.
+TEST_F(AuthDes, AReplyWithAForgedVerifierIsNotBelieved) {
+  ASSERT_EQ(add("before"), NIS_SUCCESS);
+  ctl("authdes corrupt 1");
+  EXPECT_EQ(add("forged"), NIS_RPCERROR);
+  EXPECT_EQ(Result(nis_list(small().c_str(), 0, nullptr, nullptr))->status, NIS_SUCCESS);
+}
+
 TEST_F(AuthDes, WithoutTheKeyOrWithAWrongOneTheHostCannotWrite) {
   ASSERT_EQ(add("known"), NIS_SUCCESS);
   // Moved away: AUTH_SYS, so nobody at level 2, who may read but not add.
