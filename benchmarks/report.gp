@@ -5,7 +5,7 @@ set output out
 set multiplot layout 2,2 title "Launch latency, NIS+ bridge overhead, resident size"
 
 # Launch: medians per JVM size and descriptor limit.
-set title "Launch of /bin/true: median latency (ms)"
+set title "Launch of /bin/true: median latency (ms), by JVM size / ulimit -n"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
@@ -15,9 +15,8 @@ set ylabel "ms"
 set grid ytics
 plot dir."/launch.dat" using 2:xtic(1) title "launchapp", \
      "" using 3 title "ProcessBuilder.start", \
-     "" using 4 title "C fork+execv+waitpid", \
-     "" using 5 title "C vfork+execv+waitpid", \
-     "" using 6 title "C two vforks (launchapp's shape)"
+     "" using 4 title "C vfork+execv+waitpid", \
+     "" using 5 title "C two vforks (launchapp's shape)"
 
 # Bridge against raw libnsl, by table size.
 set title "NIS+ listing of a whole table (8 columns): median per call"

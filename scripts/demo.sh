@@ -18,8 +18,10 @@ echo "Building, about 30 s the first time…"
 build=${BUILD_DIR:-$root/build}
 screenshot=${DEMO_SCREENSHOT:-$build/demo/screenshot.png}
 export NISPLUSD=$build/bin/nisplusd
-"$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 2 --xvfb -- \
-  java -Dzelt.native.dir="$build/lib" -Dzelt.demo.screenshot="$screenshot" -cp "$build/java/classes" \
-  com.zelt.demo.GuidedTour
+# A /tmp of its own: the tour shares files with programs it starts as nobody.
+"$root/scripts/private-tmp.sh" \
+  "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 2 --xvfb -- \
+    java -Dzelt.native.dir="$build/lib" -Dzelt.demo.screenshot="$screenshot" -cp "$build/java/classes" \
+    com.zelt.demo.GuidedTour
 echo
 echo "Next: ./scripts/sandbox-shell.sh opens a shell in a sandbox like this one, with zelt on the PATH, to try these calls by hand."

@@ -11,7 +11,10 @@ if [ "$(id -u)" != 0 ]; then
   exit 2
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/check-world-writable.sh"
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh"
 cd "${BUILD_DIR:-$root/build}"
-ctest --output-on-failure "$@"
+# The suites start programs as other users and share files with them: a
+# /tmp of their own keeps those files out of other users' reach.
+"$root/scripts/private-tmp.sh" ctest --output-on-failure "$@"

@@ -8,8 +8,6 @@
 
 #include <jni.h>
 
-#include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -147,6 +145,12 @@ class Utf8String {
     }
     if (chars != stackBuf) free(chars);
   }
+  // Element i of a String[]. Its local reference is dropped at once, so
+  // reading an array of any length keeps one element reference alive.
+  Utf8String(JNIEnv* env, jobjectArray array, jsize i)
+      : Utf8String(env, ScopedLocalRef<jstring>(
+                            env, static_cast<jstring>(env->GetObjectArrayElement(array, i)))
+                            .get()) {}
   ~Utf8String() { free(bytes_); }
   Utf8String(const Utf8String&) = delete;
   Utf8String& operator=(const Utf8String&) = delete;
@@ -190,216 +194,5 @@ inline jstring newStringFromUtf8(JNIEnv* env, const char* bytes, size_t len) {
 inline jstring newStringFromUtf8(JNIEnv* env, const char* cstr) {
   return newStringFromUtf8(env, cstr != nullptr ? cstr : "", cstr != nullptr ? strlen(cstr) : 0);
 }
-
-// A new String[] of the given length, all null, or null (with no exception
-// left pending) when the JVM cannot make one.
-inline jobjectArray newStringArray(JNIEnv* env, jsize length) {
-  ScopedLocalRef<jclass> stringClass(env, env->FindClass("java/lang/String"));
-  if (stringClass.get() == nullptr) {
-    env->ExceptionClear();
-    return nullptr;
-  }
-  jobjectArray array = env->NewObjectArray(length, stringClass.get(), nullptr);
-  if (array == nullptr) env->ExceptionClear();
-  return array;
-}
-
-// Builds a String[] element by element. Each string is stored and its local
-// reference deleted at once, so filling an array of any size keeps at most
-// two local references alive.
-class StringArrayBuilder {
- public:
-  StringArrayBuilder(JNIEnv* env, jsize length) : env_(env), array_(newStringArray(env, length)) {}
-  ~StringArrayBuilder() {
-    if (array_ != nullptr) env_->DeleteLocalRef(array_);
-  }
-  StringArrayBuilder(const StringArrayBuilder&) = delete;
-  StringArrayBuilder& operator=(const StringArrayBuilder&) = delete;
-
-  bool ok() const { return array_ != nullptr; }
-
-  // Stores the string decoded from len bytes of UTF-8.
-  bool set(jsize index, const char* utf8, size_t len) {
-    jstring s = newStringFromUtf8(env_, utf8, len);
-    if (s == nullptr) return false;
-    env_->SetObjectArrayElement(array_, index, s);
-    env_->DeleteLocalRef(s);
-    return true;
-  }
-
-  // Gives the finished array to the caller as a local reference.
-  jobjectArray release() {
-    jobjectArray a = array_;
-    array_ = nullptr;
-    return a;
-  }
-
- private:
-  JNIEnv* env_;
-  jobjectArray array_;
-};
-
-// UTF-8 values appended one after another, none of which holds a NUL
-// byte, kept as UTF-16 text in native memory with no JNI call: a caller
-// fills it where no JNI may run (under a network deadline) and makes the
-// Java strings afterwards (StringArrayFromText).
-//
-// The values are decoded into one text, separated by U+0000 (which the
-// decoder never yields for bytes without a NUL). Every kChunk values make
-// one chunk, whose start is recorded: each chunk becomes one Java string
-// that String.split cuts into the values' strings in compiled Java code,
-// several times faster than a JNI call per string.
-class Utf16Values {
- public:
-  static constexpr size_t kChunk = 4096;
-
-  Utf16Values() = default;
-  ~Utf16Values() {
-    free(text_);
-    free(starts_);
-  }
-  Utf16Values(const Utf16Values&) = delete;
-  Utf16Values& operator=(const Utf16Values&) = delete;
-
-  // Appends one value of len bytes; false when malloc is out of memory.
-  bool append(const char* utf8, size_t len) {
-    // A separator and the value: UTF-8 never decodes to more UTF-16 units
-    // than it has bytes.
-    if (!reserve(len + 1)) return false;
-    if (count_ % kChunk == 0) {
-      if (!newChunk()) return false;
-    } else {
-      text_[len_++] = 0;
-    }
-    len_ += detail::decodeUtf8(utf8, len, text_ + len_);
-    ++count_;
-    return true;
-  }
-
-  // Forgets every value (the memory stays for the next ones).
-  void clear() {
-    len_ = 0;
-    count_ = 0;
-    chunks_ = 0;
-  }
-
-  size_t count() const { return count_; }
-  size_t chunks() const { return chunks_; }
-  // Chunk k's text (values separated by U+0000) and its number of values.
-  const jchar* chunkText(size_t k) const { return text_ + starts_[k]; }
-  size_t chunkLength(size_t k) const {
-    return (k + 1 < chunks_ ? starts_[k + 1] - 1 : len_) - starts_[k];
-  }
-  size_t chunkValues(size_t k) const { return k + 1 < chunks_ ? kChunk : count_ - k * kChunk; }
-
- private:
-  // Room for `more` UTF-16 units in the text.
-  bool reserve(size_t more) {
-    if (len_ + more <= room_) return true;
-    size_t room = room_ * 2;
-    if (room < len_ + more) room = len_ + more;
-    if (room < 4096) room = 4096;
-    auto* bigger = static_cast<jchar*>(realloc(text_, room * sizeof(jchar)));
-    if (bigger == nullptr) return false;
-    text_ = bigger;
-    room_ = room;
-    return true;
-  }
-
-  bool newChunk() {
-    if (chunks_ == startsRoom_) {
-      const size_t room = startsRoom_ == 0 ? 16 : startsRoom_ * 2;
-      auto* bigger = static_cast<size_t*>(realloc(starts_, room * sizeof(size_t)));
-      if (bigger == nullptr) return false;
-      starts_ = bigger;
-      startsRoom_ = room;
-    }
-    // Chunks after the first begin past the separator that ends the one
-    // before.
-    if (chunks_ != 0) text_[len_++] = 0;
-    starts_[chunks_++] = len_;
-    return true;
-  }
-
-  jchar* text_ = nullptr;  // len_ units in use of room_
-  size_t len_ = 0;
-  size_t room_ = 0;
-  size_t count_ = 0;
-  size_t* starts_ = nullptr;  // where each chunk begins in text_
-  size_t chunks_ = 0;
-  size_t startsRoom_ = 0;
-};
-
-// The String[] of every value of `values`, in order, or null (no exception
-// left pending) when the JVM is out of memory or there are more values
-// than a Java array holds.
-inline jobjectArray StringArrayFromText(JNIEnv* env, const Utf16Values& values) {
-  if (values.count() > static_cast<size_t>(INT32_MAX)) return nullptr;
-  ScopedLocalRef<jobjectArray> array(env, newStringArray(env, static_cast<jsize>(values.count())));
-  if (array.get() == nullptr || values.count() == 0) return array.release();
-  ScopedLocalRef<jclass> string(env, env->FindClass("java/lang/String"));
-  ScopedLocalRef<jclass> system(env, env->FindClass("java/lang/System"));
-  const jchar nul = 0;
-  ScopedLocalRef<jstring> separator(env, env->NewString(&nul, 1));
-  if (string.get() == nullptr || system.get() == nullptr || separator.get() == nullptr) {
-    env->ExceptionClear();
-    return nullptr;
-  }
-  const jmethodID split =
-      env->GetMethodID(string.get(), "split", "(Ljava/lang/String;I)[Ljava/lang/String;");
-  const jmethodID arraycopy = env->GetStaticMethodID(system.get(), "arraycopy",
-                                                     "(Ljava/lang/Object;ILjava/lang/Object;II)V");
-  if (split == nullptr || arraycopy == nullptr) {
-    env->ExceptionClear();
-    return nullptr;
-  }
-  for (size_t k = 0; k < values.chunks(); ++k) {
-    const size_t len = values.chunkLength(k);
-    const auto n = static_cast<jsize>(values.chunkValues(k));
-    // A chunk of one empty value is empty text.
-    ScopedLocalRef<jstring> text(
-        env, env->NewString(len == 0 ? &nul : values.chunkText(k), static_cast<jsize>(len)));
-    ScopedLocalRef<jobjectArray> parts(env, text.get() == nullptr
-                                                ? nullptr
-                                                : static_cast<jobjectArray>(env->CallObjectMethod(
-                                                      text.get(), split, separator.get(), -1)));
-    if (parts.get() == nullptr || env->ExceptionCheck() || env->GetArrayLength(parts.get()) != n) {
-      env->ExceptionClear();
-      return nullptr;
-    }
-    env->CallStaticVoidMethod(system.get(), arraycopy, parts.get(), 0, array.get(),
-                              static_cast<jsize>(k * Utf16Values::kChunk), n);
-    if (env->ExceptionCheck()) {
-      env->ExceptionClear();
-      return nullptr;
-    }
-  }
-  return array.release();
-}
-
-// Builds a String[] of a known length from UTF-8 values appended one after
-// another, none of which holds a NUL byte: the values are kept as text
-// (Utf16Values) and become Java strings at release.
-class SplitStringArray {
- public:
-  SplitStringArray(JNIEnv* env, jsize length) : env_(env), length_(length) {}
-
-  // Appends one value of len bytes; false when malloc is out of memory or
-  // the array is full.
-  bool append(const char* utf8, size_t len) {
-    return values_.count() < static_cast<size_t>(length_) && values_.append(utf8, len);
-  }
-
-  // The array once all its strings were appended, else null.
-  jobjectArray release() {
-    if (values_.count() != static_cast<size_t>(length_)) return nullptr;
-    return StringArrayFromText(env_, values_);
-  }
-
- private:
-  JNIEnv* env_;
-  jsize length_;
-  Utf16Values values_;
-};
 
 }  // namespace jni

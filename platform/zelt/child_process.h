@@ -4,26 +4,21 @@
 // A child made with clone(CLONE_VM | CLONE_VFORK) runs in the JVM's own
 // memory while the JVM's other threads go on, so everything it runs must
 // write nothing but its own stack: no errno (it is the calling thread's), no
-// lock, no allocation, no lazy binding, no sanitizer bookkeeping. On Linux
-// x86-64 the calls below are therefore made with the syscall instruction
-// itself and return -errno on failure; glibc's wrappers would set errno, and
-// its setgroups/setregid/setreuid would signal every thread of the JVM to
-// change their credentials too. Where clone does not exist the child is a
-// fork1 copy, which may use the ordinary calls.
+// lock, no allocation, no lazy binding, no sanitizer bookkeeping. The calls
+// below are therefore made with the syscall instruction itself and return
+// -errno on failure; glibc's wrappers would set errno, and its
+// setgroups/setresgid/setresuid would signal every thread of the JVM to
+// change their credentials too. Linux on x86-64 only (the top-level
+// CMakeLists.txt refuses other targets).
 //
 // Header-only, free of the C++ runtime; only the launchers include it.
 #pragma once
 
+#include <errno.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
-
-#if defined(__sun)
-#include <errno.h>
-#include <grp.h>
-#include <sys/resource.h>
-#endif
 
 // On every function that runs in such a child: no instrumentation, since a
 // sanitizer's checks write its shadow memory and take its locks.
@@ -31,17 +26,18 @@
 
 namespace platform::child {
 
-#if defined(__linux__) && defined(__x86_64__)
-
 constexpr long kSysWrite = 1;
 constexpr long kSysClose = 3;
 constexpr long kSysRtSigaction = 13;
 constexpr long kSysRtSigprocmask = 14;
 constexpr long kSysClone = 56;
 constexpr long kSysExecve = 59;
-constexpr long kSysSetreuid = 113;
-constexpr long kSysSetregid = 114;
 constexpr long kSysSetgroups = 116;
+constexpr long kSysSetresuid = 117;
+constexpr long kSysSetresgid = 119;
+constexpr long kSysCapget = 125;
+constexpr long kSysCapset = 126;
+constexpr long kSysPrctl = 157;
 constexpr long kSysExitGroup = 231;
 constexpr long kSysPrlimit64 = 302;
 constexpr long kSysCloseRange = 436;
@@ -66,20 +62,21 @@ struct KernelSigaction {
 constexpr long kKernelSigsetBytes = sizeof(unsigned long);
 constexpr int kSignalCount = 64;
 
-// The new process: clone(CLONE_VM | CLONE_VFORK | SIGCHLD) on stackTop (the
-// high end of a stack of the caller's), running entry(arg) and ending with
-// its result as exit status. The caller is suspended until the child has
-// exec'd or ended. Returns the child's process ID, or -errno.
+// The new process: clone(CLONE_VFORK | SIGCHLD), with CLONE_VM when
+// shareMemory, on stackTop (the high end of a stack of the caller's), running
+// entry(arg) and ending with its result as exit status. Without CLONE_VM the
+// child runs on its own copy of that stack. The caller is suspended until the
+// child has exec'd or ended. Returns the child's process ID, or -errno.
 //
 // Kept out of line so that the one indirect call here (to entry, whose
 // address the caller passes) stays in one place.
-ZELT_CHILD_CODE __attribute__((noinline)) inline long startSharingMemory(int (*entry)(void*),
-                                                                         void* arg,
-                                                                         void* stackTop) {
+ZELT_CHILD_CODE __attribute__((noinline)) inline long startChild(int (*entry)(void*), void* arg,
+                                                                 void* stackTop, bool shareMemory) {
   // The child finds arg on top of its stack; 16-byte alignment at the call.
-  auto top = reinterpret_cast<unsigned long>(stackTop) & ~15UL;
+  char* top = static_cast<char*>(stackTop) - (reinterpret_cast<unsigned long>(stackTop) & 15UL);
   void** sp = reinterpret_cast<void**>(top - sizeof(void*));
   *sp = arg;
+  const long flags = (shareMemory ? CLONE_VM : 0) | CLONE_VFORK | SIGCHLD;
   register long r10 __asm__("r10") = 0;  // child_tid
   register long r8 __asm__("r8") = 0;    // tls
   register int (*r9)(void*) __asm__("r9") = entry;
@@ -100,15 +97,11 @@ ZELT_CHILD_CODE __attribute__((noinline)) inline long startSharingMemory(int (*e
       "hlt\n"
       "1:"
       : "=a"(ret)
-      : "a"(kSysClone), "D"(static_cast<long>(CLONE_VM | CLONE_VFORK | SIGCHLD)), "S"(sp), "d"(0L),
-        "r"(r10), "r"(r8), "r"(r9), [exitGroup] "i"(kSysExitGroup)
+      : "a"(kSysClone), "D"(flags), "S"(sp), "d"(0L), "r"(r10), "r"(r8),
+        "r"(r9), [exitGroup] "i"(kSysExitGroup)
       : "rcx", "r11", "memory");
   return ret;
 }
-
-// True when the platform runs children in the caller's memory, so that they
-// need a stack of their own.
-constexpr bool kSharesMemory = true;
 
 ZELT_CHILD_CODE inline long writeBytes(int fd, const char* buf, unsigned long len) {
   return rawSyscall(kSysWrite, fd, reinterpret_cast<long>(buf), static_cast<long>(len));
@@ -116,7 +109,7 @@ ZELT_CHILD_CODE inline long writeBytes(int fd, const char* buf, unsigned long le
 ZELT_CHILD_CODE inline long closeFd(int fd) { return rawSyscall(kSysClose, fd); }
 // Closes every descriptor from first up; -ENOSYS on kernels without it.
 ZELT_CHILD_CODE inline long closeFrom(int first) {
-  return rawSyscall(kSysCloseRange, first, static_cast<long>(~0U), 0);
+  return rawSyscall(kSysCloseRange, first, 0xffffffffL, 0);
 }
 // The soft descriptor limit, as sysconf(_SC_OPEN_MAX) reports it.
 ZELT_CHILD_CODE inline long openMax() {
@@ -129,11 +122,64 @@ ZELT_CHILD_CODE inline long openMax() {
 ZELT_CHILD_CODE inline long setGroups(unsigned long count, const gid_t* groups) {
   return rawSyscall(kSysSetgroups, static_cast<long>(count), reinterpret_cast<long>(groups));
 }
-ZELT_CHILD_CODE inline long setRegid(gid_t real, gid_t effective) {
-  return rawSyscall(kSysSetregid, static_cast<long>(real), static_cast<long>(effective));
+// Real, effective and saved IDs at once; -1 leaves one as it is.
+ZELT_CHILD_CODE inline long setResgid(gid_t real, gid_t effective, gid_t saved) {
+  return rawSyscall(kSysSetresgid, static_cast<long>(real), static_cast<long>(effective),
+                    static_cast<long>(saved));
 }
-ZELT_CHILD_CODE inline long setReuid(uid_t real, uid_t effective) {
-  return rawSyscall(kSysSetreuid, static_cast<long>(real), static_cast<long>(effective));
+ZELT_CHILD_CODE inline long setResuid(uid_t real, uid_t effective, uid_t saved) {
+  return rawSyscall(kSysSetresuid, static_cast<long>(real), static_cast<long>(effective),
+                    static_cast<long>(saved));
+}
+
+// The calling thread's capability sets (the low 64 capabilities), as
+// capget and capset exchange them in their version 3 layout.
+struct CapabilitySets {
+  unsigned long long effective = 0;
+  unsigned long long permitted = 0;
+  unsigned long long inheritable = 0;
+};
+constexpr unsigned kCapabilityVersion3 = 0x20080522;
+struct KernelCapHeader {
+  unsigned version;
+  int pid;
+};
+struct KernelCapData {
+  unsigned effective;
+  unsigned permitted;
+  unsigned inheritable;
+};
+ZELT_CHILD_CODE inline long capabilities(CapabilitySets* sets) {
+  KernelCapHeader header{kCapabilityVersion3, 0};
+  KernelCapData data[2] = {};
+  const long rc =
+      rawSyscall(kSysCapget, reinterpret_cast<long>(&header), reinterpret_cast<long>(data));
+  if (rc != 0) return rc;
+  sets->effective = data[0].effective | static_cast<unsigned long long>(data[1].effective) << 32;
+  sets->permitted = data[0].permitted | static_cast<unsigned long long>(data[1].permitted) << 32;
+  sets->inheritable = data[0].inheritable | static_cast<unsigned long long>(data[1].inheritable)
+                                                << 32;
+  return 0;
+}
+
+// Empties the inheritable and ambient sets, keeping the permitted and
+// effective ones (the identity switch still needs them): a program started
+// under another identity must not take the caller's capabilities across
+// execve. Kernels without ambient capabilities (EINVAL) have none to clear.
+ZELT_CHILD_CODE inline long dropInheritableCapabilities() {
+  CapabilitySets sets;
+  long rc = capabilities(&sets);
+  if (rc != 0) return rc;
+  KernelCapHeader header{kCapabilityVersion3, 0};
+  KernelCapData data[2] = {};
+  data[0].effective = static_cast<unsigned>(sets.effective);
+  data[1].effective = static_cast<unsigned>(sets.effective >> 32);
+  data[0].permitted = static_cast<unsigned>(sets.permitted);
+  data[1].permitted = static_cast<unsigned>(sets.permitted >> 32);
+  rc = rawSyscall(kSysCapset, reinterpret_cast<long>(&header), reinterpret_cast<long>(data));
+  if (rc != 0) return rc;
+  rc = rawSyscall(kSysPrctl, 47 /* PR_CAP_AMBIENT */, 4 /* PR_CAP_AMBIENT_CLEAR_ALL */, 0, 0);
+  return rc == -EINVAL ? 0 : rc;
 }
 ZELT_CHILD_CODE inline long execProgram(const char* path, char* const argv[], char* const envp[]) {
   return rawSyscall(kSysExecve, reinterpret_cast<long>(path), reinterpret_cast<long>(argv),
@@ -174,60 +220,5 @@ ZELT_CHILD_CODE inline void resetCaughtSignals() {
     rawSyscall(kSysRtSigaction, sig, reinterpret_cast<long>(&dfl), 0, kKernelSigsetBytes);
   }
 }
-
-#elif defined(__sun)
-
-// No clone: the child is a fork1 copy of the calling thread, which has
-// memory of its own and may use libc. It still runs entry and ends.
-constexpr bool kSharesMemory = false;
-
-inline long startSharingMemory(int (*entry)(void*), void* arg, void* /*stackTop*/) {
-  const pid_t pid = fork1();
-  if (pid == 0) _exit(entry(arg));
-  return pid < 0 ? -errno : pid;
-}
-
-inline long result(long rc) { return rc < 0 ? -errno : rc; }
-inline long writeBytes(int fd, const char* buf, unsigned long len) {
-  return result(write(fd, buf, len));
-}
-inline long closeFd(int fd) { return result(close(fd)); }
-inline long closeFrom(int /*first*/) { return -ENOSYS; }
-inline long openMax() { return sysconf(_SC_OPEN_MAX); }
-inline long setGroups(unsigned long count, const gid_t* groups) {
-  return result(setgroups(static_cast<int>(count), groups));
-}
-inline long setRegid(gid_t real, gid_t effective) { return result(setregid(real, effective)); }
-inline long setReuid(uid_t real, uid_t effective) { return result(setreuid(real, effective)); }
-inline long execProgram(const char* path, char* const argv[], char* const envp[]) {
-  return result(execve(path, argv, envp));
-}
-[[noreturn]] inline void exitNow(int status) { _exit(status); }
-
-using SignalMask = sigset_t;
-inline void blockAllSignals(SignalMask* old) {
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_SETMASK, &all, old);
-}
-inline void restoreSignalMask(const SignalMask& mask) { sigprocmask(SIG_SETMASK, &mask, nullptr); }
-inline void unblockAllSignals() {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-inline void resetCaughtSignals() {
-  for (int sig = 1; sig < NSIG; ++sig) {
-    struct sigaction current;
-    if (sigaction(sig, nullptr, &current) != 0) continue;
-    if (current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN) continue;
-    signal(sig, SIG_DFL);
-  }
-}
-
-#else
-#error "no child-process calls for this platform"
-#endif
 
 }  // namespace platform::child

@@ -1,4 +1,4 @@
-// Process and host calls that SVR4 offers and Linux lacks, under one name.
+// Host calls that SVR4 offers and Linux lacks, under one name.
 //
 // Header-only and free of the C++ runtime. The calls the launchers' children
 // make are in zelt/child_process.h.
@@ -10,10 +10,6 @@
 #include <cstddef>
 #include <cstring>
 
-#if defined(__sun)
-#include <sys/systeminfo.h>
-#endif
-
 namespace platform {
 
 // The secure-RPC domain into buf (NUL-terminated, cut to size - 1 bytes).
@@ -22,9 +18,6 @@ namespace platform {
 // NIS domain; getdomainname reports an unset one as "(none)".
 inline long secureRpcDomain(char* buf, size_t size) {
   if (buf == nullptr || size == 0) return -1;
-#if defined(__sun)
-  return sysinfo(SI_SRPC_DOMAIN, buf, static_cast<long>(size));
-#else
   if (getdomainname(buf, size) != 0) return -1;
   buf[size - 1] = '\0';
   if (buf[0] == '\0' || strcmp(buf, "(none)") == 0) {
@@ -32,7 +25,6 @@ inline long secureRpcDomain(char* buf, size_t size) {
     return 0;
   }
   return static_cast<long>(strlen(buf)) + 1;
-#endif
 }
 
 }  // namespace platform

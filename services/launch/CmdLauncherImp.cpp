@@ -14,10 +14,12 @@ Java_com_zelt_management_tolvaimpl_services_launch_CmdLauncher_launchapp(
   launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = false;
   plan.execFailure = launch::ExecFailureReport::kStdoutLine;
-  plan.limitReading = launch::LimitReading::kOnce;
 
   // Everything is read here, in the caller's thread, before the first fork.
   // The first packed argument is the program's path and its argument 0.
-  if (!launch::java::readStringArray(env, args, launch::kVectorSlots - 1, &plan.args)) return -1;
-  return launch::java::readEnvironmentAndLaunch(env, environment, &plan);
+  if (!launch::java::readStringArray(env, args, launch::kVectorSlots - 1, &plan.args) ||
+      !launch::java::readEnvironment(env, environment, &plan)) {
+    return -1;
+  }
+  return launch::launchDetached(&plan);
 }

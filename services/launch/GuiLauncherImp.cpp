@@ -16,16 +16,14 @@ Java_com_zelt_management_tolvaimpl_services_launch_GuiLauncher_launchapp(
   launch::LaunchPlan plan(effectiveUser, effectiveGroup, realUser, realGroup);
   plan.separatePath = true;
   plan.execFailure = launch::ExecFailureReport::kStderrWithText;
-  plan.limitReading = launch::LimitReading::kEveryStep;
 
   // Everything is read here, in the caller's thread, before the first fork.
-  // A path that cannot be had for lack of memory stays null: the exec then
-  // fails in the grandchild and reports it.
   if (!launch::java::readString(env, path, &plan.path)) return -1;
   // The path takes slot 0 of the vector, so the arguments get one less.
   if (args != nullptr &&
       !launch::java::readStringArray(env, args, launch::kVectorSlots - 2, &plan.args)) {
     return -1;
   }
-  return launch::java::readEnvironmentAndLaunch(env, environment, &plan);
+  if (!launch::java::readEnvironment(env, environment, &plan)) return -1;
+  return launch::launchDetached(&plan);
 }

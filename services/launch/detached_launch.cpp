@@ -1,19 +1,11 @@
-// The detached launch procedure: the first child starts the grandchild and
-// ends, the caller reaps the first child, the grandchild sets up and
-// replaces itself with the program.
-//
-// Both children are made with clone(CLONE_VM | CLONE_VFORK): they run in the
-// JVM's memory, each on a stack the caller mapped, while the JVM's other
-// threads go on, and no page table is copied however large the JVM is. The
-// code that runs in them (ZELT_CHILD_CODE) therefore only reads the plan
-// and writes nothing but its own stack: every string, the argument vector
-// and the whole environment were built by the caller; system calls are made
-// directly, so that not even errno changes; messages go out with write(2).
-// All signals stay blocked from just before the first clone until the caller
-// is back, so that no handler of the JVM ever runs in a child.
+// The caller's side of the detached launch: the plan (identity, groups,
+// argument vector, environment), the children's stacks, and the wait for
+// the first child. Everything the children will read is built here, in the
+// caller's thread; the children's own code is in launch_children.cpp.
 #include "detached_launch.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/mman.h>
@@ -25,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "launch_children.h"
 #include "zelt/child_process.h"
 
 namespace launch {
@@ -73,145 +66,17 @@ void LaunchPlan::release() {
 
 namespace {
 
-// ---- Child code: runs in the caller's memory on a stack of its own. ----
-
-// Writes all of buf, retrying after partial writes and interruptions.
-ZELT_CHILD_CODE void writeAll(int fd, const char* buf, size_t len) {
-  while (len > 0) {
-    const long n = child::writeBytes(fd, buf, len);
-    if (n == -EINTR) continue;
-    if (n <= 0) return;
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-// Appends src to the message in buf (capacity cap, length *len), cutting it
-// to fit.
-ZELT_CHILD_CODE void append(char* buf, size_t cap, size_t* len, const char* src) {
-  while (*src != '\0' && *len < cap) buf[(*len)++] = *src++;
-}
-
-// What perror writes for error number err: "<message>: <system text>\n" on
-// standard error, built on the stack and written at once. strerrordesc_np
-// only looks the text up in a constant table (strerror may allocate for an
-// unknown number).
-ZELT_CHILD_CODE void reportError(const char* message, int err) {
-  char buf[512];
-  size_t len = 0;
-  append(buf, sizeof buf, &len, message);
-  append(buf, sizeof buf, &len, ": ");
-#if defined(__GLIBC__)
-  const char* text = strerrordesc_np(err);
-#else
-  const char* text = strerror(err);
-#endif
-  if (text != nullptr) {
-    append(buf, sizeof buf, &len, text);
-  } else {
-    char digits[16];
-    size_t d = sizeof digits;
-    digits[--d] = '\0';
-    unsigned int v = err < 0 ? 0U - static_cast<unsigned int>(err) : static_cast<unsigned int>(err);
-    do {
-      digits[--d] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-    if (err < 0) digits[--d] = '-';
-    append(buf, sizeof buf, &len, "Unknown error ");
-    append(buf, sizeof buf, &len, digits + d);
-  }
-  if (len == sizeof buf) --len;
-  buf[len++] = '\n';
-  writeAll(STDERR_FILENO, buf, len);
-}
-
-// Closes every descriptor from 3 up. One close_range call costs the same
-// whatever the descriptor limit; kernels without it get the close loop up to
-// the limit, read once or before every close.
-ZELT_CHILD_CODE void closeDescriptorsFrom3(LimitReading limitReading) {
-  if (child::closeFrom(3) == 0) return;
-  if (limitReading == LimitReading::kOnce) {
-    const long limit = child::openMax();
-    for (long fd = 3; fd < limit; ++fd) child::closeFd(static_cast<int>(fd));
-  } else {
-    for (long fd = 3; fd < child::openMax(); ++fd) child::closeFd(static_cast<int>(fd));
-  }
-}
-
-// The grandchild: descriptors, identities, signals, program. Never returns.
-ZELT_CHILD_CODE int becomeProgram(void* p) {
-  const LaunchPlan& plan = *static_cast<const LaunchPlan*>(p);
-  closeDescriptorsFrom3(plan.limitReading);
-
-  if (plan.applyGroups) {
-    const long rc = child::setGroups(static_cast<unsigned long>(plan.groupCount), plan.groups);
-    if (rc != 0) {
-      reportError("setgroups failed", static_cast<int>(-rc));
-      child::exitNow(0);
-    }
-  }
-  long rc =
-      child::setRegid(static_cast<gid_t>(plan.realGroup), static_cast<gid_t>(plan.effectiveGroup));
-  if (rc != 0) {
-    reportError("setregid failed", static_cast<int>(-rc));
-    child::exitNow(0);
-  }
-  rc = child::setReuid(static_cast<uid_t>(plan.realUser), static_cast<uid_t>(plan.effectiveUser));
-  if (rc != 0) {
-    reportError("setreuid failed", static_cast<int>(-rc));
-    child::exitNow(0);
-  }
-
-  // The program starts with every signal unblocked and only the ignored
-  // dispositions inherited; the JVM's handlers go first, so none can run
-  // here once the mask opens.
-  child::resetCaughtSignals();
-  child::unblockAllSignals();
-
-  // No PATH search: execve runs exactly the path given.
-  const char* path = plan.separatePath ? plan.path : plan.argv[0];
-  rc = -ENOENT;
-  if (plan.separatePath || path != nullptr) rc = child::execProgram(path, plan.argv, plan.envp);
-  if (plan.execFailure == ExecFailureReport::kStderrWithText) {
-    reportError("execv error\n", static_cast<int>(-rc));
-  } else {
-    // Straight to the descriptor: it reaches a file or pipe too, and no
-    // output the JVM left in its stdio buffers goes out with it.
-    static const char kExecError[] = "execv error\n";
-    writeAll(STDOUT_FILENO, kExecError, sizeof kExecError - 1);
-  }
-  child::exitNow(127);
-}
-
 // Where the children's stacks lie within the caller's mapping.
 struct ChildStacks {
   void* firstChildTop;
   void* grandchildTop;
 };
 
-struct FirstChildStart {
-  const LaunchPlan* plan;
-  void* grandchildTop;
-};
-
-// The first child: starts the grandchild, which it waits for until that has
-// exec'd or failed, and ends with status 0.
-ZELT_CHILD_CODE int startGrandchild(void* p) {
-  const FirstChildStart& start = *static_cast<const FirstChildStart*>(p);
-  const long grandchild = child::startSharingMemory(
-      becomeProgram, const_cast<LaunchPlan*>(start.plan), start.grandchildTop);
-  if (grandchild < 0) reportError("second fork failed", static_cast<int>(-grandchild));
-  return 0;
-}
-
-// ---- Caller code. ----
-
 // Each child's stack, with an inaccessible guard below it (at least a page
 // whatever the page size), so that an overflow faults instead of writing
 // into the other stack.
-constexpr size_t kGuardBytes = 64 * 1024;
-constexpr size_t kStackBytes = 64 * 1024;
+constexpr size_t kGuardBytes = size_t{64} * 1024;
+constexpr size_t kStackBytes = size_t{64} * 1024;
 constexpr size_t kMappingBytes = 2 * (kGuardBytes + kStackBytes);
 
 // Maps the two stacks; null (errno set) when that fails.
@@ -234,18 +99,59 @@ void* mapChildStacks(ChildStacks* stacks) {
   return base;
 }
 
-// True when the environment string entry names the variable that spec
-// (NAME=value, or a bare NAME) names.
-bool sameVariable(const char* entry, const char* spec) {
-  for (;; ++entry, ++spec) {
-    const bool specEnd = *spec == '\0' || *spec == '=';
-    const bool entryEnd = *entry == '\0' || *entry == '=';
-    if (specEnd || entryEnd) return specEnd && entryEnd;
-    if (*entry != *spec) return false;
-  }
+bool hasValue(const char* spec) { return strchr(spec, '=') != nullptr; }
+
+// The length of the variable name at the start of an environment string
+// (NAME=value, or a bare NAME).
+size_t nameLength(const char* s) {
+  const char* eq = strchr(s, '=');
+  return eq != nullptr ? static_cast<size_t>(eq - s) : strlen(s);
 }
 
-bool hasValue(const char* spec) { return strchr(spec, '=') != nullptr; }
+// One variable name of the merge, found by hashing its bytes.
+struct NameSlot {
+  const char* name = nullptr;  // null: the slot is free
+  size_t length = 0;
+  bool changed = false;   // an extra string named it
+  size_t position = 0;    // where its entry lies in the result, or kNowhere
+  char* value = nullptr;  // the extra string in force
+};
+constexpr size_t kNowhere = static_cast<size_t>(-1);
+
+// Open addressing over a power-of-two table at most half full.
+class NameTable {
+ public:
+  explicit NameTable(size_t names) {
+    while (capacity_ < 2 * names) capacity_ *= 2;
+    slots_ = static_cast<NameSlot*>(calloc(capacity_, sizeof(NameSlot)));
+  }
+  ~NameTable() { free(slots_); }
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
+  bool ok() const { return slots_ != nullptr; }
+
+  // The slot of the name s starts with, claimed (position kNowhere) if new.
+  NameSlot* find(const char* s) {
+    const size_t length = nameLength(s);
+    size_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (size_t i = 0; i < length; ++i)
+      hash = (hash ^ static_cast<unsigned char>(s[i])) * 1099511628211ULL;
+    for (size_t i = hash & (capacity_ - 1);; i = (i + 1) & (capacity_ - 1)) {
+      NameSlot* slot = &slots_[i];
+      if (slot->name == nullptr) {
+        slot->name = s;
+        slot->length = length;
+        slot->position = kNowhere;
+        return slot;
+      }
+      if (slot->length == length && memcmp(slot->name, s, length) == 0) return slot;
+    }
+  }
+
+ private:
+  NameSlot* slots_ = nullptr;
+  size_t capacity_ = 16;
+};
 
 // The passwd entry of uid into *pw, with its strings in *buf (malloc'd, the
 // caller frees it). Sets *found to false for an unknown user; false when out
@@ -274,26 +180,24 @@ bool lookUpUser(uid_t uid, passwd* pw, char** buf, bool* found) {
 
 }  // namespace
 
-bool planSupplementaryGroups(LaunchPlan* plan) {
-  plan->applyGroups = false;
-  free(plan->groups);
-  plan->groups = nullptr;
-  plan->groupCount = 0;
+namespace {
 
-  const uid_t callerReal = getuid();
-  const uid_t callerEffective = geteuid();
-  if (callerEffective != 0) return true;
-  // -1 leaves an id as it is, as setreuid and setregid read it.
-  const uid_t targetReal = plan->realUser == -1 ? callerReal : static_cast<uid_t>(plan->realUser);
-  const uid_t targetEffective =
-      plan->effectiveUser == -1 ? callerEffective : static_cast<uid_t>(plan->effectiveUser);
-  if (targetReal == callerReal && targetEffective == callerEffective) return true;
-  const gid_t baseGroup = plan->realGroup == -1 ? getgid() : static_cast<gid_t>(plan->realGroup);
+// Whether the caller may set supplementary groups: CAP_SETGID in its
+// effective set, or effective user 0 should capget fail.
+bool maySetGroups() {
+  child::CapabilitySets sets;
+  if (child::capabilities(&sets) != 0) return geteuid() == 0;
+  constexpr int kCapSetgid = 6;
+  return (sets.effective >> kCapSetgid & 1) != 0;
+}
 
+// The groups of the target's real user into the plan, or its real group
+// alone when that user is unknown. False when out of memory.
+bool planGroupsOf(uid_t user, gid_t baseGroup, LaunchPlan* plan) {
   passwd pw;
   char* pwBuf = nullptr;
   bool found = false;
-  if (!lookUpUser(targetReal, &pw, &pwBuf, &found)) return false;
+  if (!lookUpUser(user, &pw, &pwBuf, &found)) return false;
 
   bool ok = true;
   if (!found) {
@@ -329,8 +233,64 @@ bool planSupplementaryGroups(LaunchPlan* plan) {
     }
   }
   free(pwBuf);
-  plan->applyGroups = ok;
   return ok;
+}
+
+// fs.suid_dumpable: 0, 1 or 2, or -1 when it cannot be read.
+int suidDumpable() {
+  const int fd = open("/proc/sys/fs/suid_dumpable", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buf[8];
+  const ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  if (n < 1 || buf[0] < '0' || buf[0] > '2') return -1;
+  return buf[0] - '0';
+}
+
+}  // namespace
+
+bool planIdentity(LaunchPlan* plan) {
+  plan->applyGroups = false;
+  free(plan->groups);
+  plan->groups = nullptr;
+  plan->groupCount = 0;
+
+  uid_t realUser = 0, effectiveUser = 0, savedUser = 0;
+  gid_t realGroup = 0, effectiveGroup = 0, savedGroup = 0;
+  getresuid(&realUser, &effectiveUser, &savedUser);
+  getresgid(&realGroup, &effectiveGroup, &savedGroup);
+  // -1 leaves an ID as it is; the saved IDs follow the effective ones, so
+  // that no ID of the caller's stays behind for the program to take back.
+  const uid_t targetReal = plan->realUser == -1 ? realUser : static_cast<uid_t>(plan->realUser);
+  const uid_t targetEffective =
+      plan->effectiveUser == -1 ? effectiveUser : static_cast<uid_t>(plan->effectiveUser);
+  const gid_t targetRealGroup =
+      plan->realGroup == -1 ? realGroup : static_cast<gid_t>(plan->realGroup);
+  const gid_t targetEffectiveGroup =
+      plan->effectiveGroup == -1 ? effectiveGroup : static_cast<gid_t>(plan->effectiveGroup);
+  plan->savedUser = targetEffective;
+  plan->savedGroup = targetEffectiveGroup;
+
+  const bool userChanges = targetReal != realUser || targetEffective != effectiveUser;
+  plan->identityChanges = userChanges || targetEffective != savedUser ||
+                          targetRealGroup != realGroup || targetEffectiveGroup != effectiveGroup ||
+                          targetEffectiveGroup != savedGroup;
+  // A process that changes its effective IDs gets its memory's dumpable
+  // flag set to fs.suid_dumpable. In the caller's memory that flag is the
+  // JVM's: the JVM would lose its core dumps and its own user's debugger
+  // for good, and, were it put back, a grandchild that its target user had
+  // stopped between switch and exec would be open to that user's ptrace and
+  // core dumps, with the JVM's memory in them. So the grandchild takes the
+  // identity in a copy of that memory. Where fs.suid_dumpable is 1 the copy
+  // itself would be open to the target user: no launch then.
+  plan->grandchildSharesMemory = !plan->identityChanges;
+  if (plan->identityChanges) {
+    const int dumpable = suidDumpable();
+    if (dumpable != 0 && dumpable != 2) return false;
+  }
+  if (!userChanges || !maySetGroups()) return true;
+  plan->applyGroups = planGroupsOf(targetReal, targetRealGroup, plan);
+  return plan->applyGroups;
 }
 
 bool planArguments(LaunchPlan* plan) {
@@ -384,46 +344,70 @@ bool planEnvironment(LaunchPlan* plan) {
   }
   free(inherited);
 
+  // Each extra string changes its name's state: NAME=value keeps the place
+  // its variable has (the first inherited one of that name, or the end),
+  // or takes a new place at the end when it had none; a bare NAME takes it
+  // away. Inherited variables of a name that an extra string named give
+  // way to that state; the others stay as they were.
+  NameTable names(n + plan->env.size());
+  // The extra strings that took a new place at the end, in that order.
+  auto** added = static_cast<char**>(malloc((plan->env.size() + 1) * sizeof(char*)));
+  if (!names.ok() || added == nullptr) {
+    free(added);
+    return false;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    NameSlot* slot = names.find(plan->envp[i]);
+    if (slot->position == kNowhere) slot->position = i;
+  }
+  size_t addedCount = 0;
   for (size_t i = 0; i < plan->env.size(); ++i) {
     char* spec = plan->env.at(i);
     if (spec == nullptr) continue;
-    size_t kept = 0;
-    bool replaced = false;
-    for (size_t k = 0; k < n; ++k) {
-      if (!sameVariable(plan->envp[k], spec)) {
-        plan->envp[kept++] = plan->envp[k];
-      } else if (!replaced && hasValue(spec)) {
-        plan->envp[kept++] = spec;
-        replaced = true;
-      }
+    NameSlot* slot = names.find(spec);
+    slot->changed = true;
+    if (!hasValue(spec)) {
+      slot->position = kNowhere;
+      slot->value = nullptr;
+      continue;
     }
-    n = kept;
-    if (!replaced && hasValue(spec)) plan->envp[n++] = spec;
+    if (slot->position == kNowhere) {
+      slot->position = n + addedCount;
+      added[addedCount++] = spec;
+    }
+    slot->value = spec;
   }
-  plan->envp[n] = nullptr;
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const NameSlot* slot = names.find(plan->envp[i]);
+    if (!slot->changed) {
+      plan->envp[kept++] = plan->envp[i];
+    } else if (slot->position == i) {
+      plan->envp[kept++] = slot->value;
+    }
+  }
+  for (size_t k = 0; k < addedCount; ++k) {
+    const NameSlot* slot = names.find(added[k]);
+    if (slot->position == n + k) plan->envp[kept++] = slot->value;
+  }
+  free(added);
+  plan->envp[kept] = nullptr;
   return true;
 }
 
 int launchDetached(LaunchPlan* plan) {
+  if (!planIdentity(plan) || !planArguments(plan) || !planEnvironment(plan)) return -1;
   ChildStacks stacks{nullptr, nullptr};
-  void* mapping = nullptr;
-  if (child::kSharesMemory) {
-    mapping = mapChildStacks(&stacks);
-    if (mapping == nullptr) {
-      plan->release();
-      reportError("fork failed", errno);
-      return -1;
-    }
+  void* const mapping = mapChildStacks(&stacks);
+  if (mapping == nullptr) {
+    plan->release();
+    reportError("fork failed", errno);
+    return -1;
   }
-  FirstChildStart start{plan, stacks.grandchildTop};
-
-  child::SignalMask callerMask;
-  child::blockAllSignals(&callerMask);
-  const long first = child::startSharingMemory(startGrandchild, &start, stacks.firstChildTop);
+  const long first = startChildren(*plan, stacks.firstChildTop, stacks.grandchildTop);
   // Both children have exec'd or ended: nothing runs on their stacks or
   // reads the plan any more.
-  child::restoreSignalMask(callerMask);
-  if (mapping != nullptr) munmap(mapping, kMappingBytes);
+  munmap(mapping, kMappingBytes);
   plan->release();
 
   if (first < 0) {

@@ -5,9 +5,9 @@
 // environment, the target user's supplementary groups and the children's
 // stacks. The children run in the JVM's own memory while its other threads
 // go on, so they only read the plan and write nothing but their own stacks:
-// no JNI, no lock, no allocation, no errno. This header and
-// detached_launch.cpp deliberately do not include <jni.h>: the child code has
-// no JNIEnv to call through.
+// no JNI, no lock, no allocation, no errno. This header, detached_launch.cpp
+// and launch_children.cpp deliberately do not include <jni.h>: the child
+// code has no JNIEnv to call through.
 #pragma once
 
 #include <sys/types.h>
@@ -50,23 +50,27 @@ enum class ExecFailureReport {
   kStderrWithText,  // "execv error\n" then ": <system text>\n" on standard error
 };
 
-// How the grandchild closes descriptors 3 and up when the kernel cannot do it
-// in one call: with the descriptor limit read once, or re-read before each
-// close.
-enum class LimitReading { kOnce, kEveryStep };
-
 struct LaunchPlan {
-  // Passed unchanged: setregid(realGroup, effectiveGroup), then
-  // setreuid(realUser, effectiveUser).
+  // As the caller gave them: setresgid(realGroup, effectiveGroup, saved),
+  // then setresuid(realUser, effectiveUser, saved), -1 leaving an ID as it
+  // is; the saved IDs follow the effective ones (planIdentity).
   int effectiveUser = 0;
   int effectiveGroup = 0;
   int realUser = 0;
   int realGroup = 0;
+  uid_t savedUser = static_cast<uid_t>(-1);
+  gid_t savedGroup = static_cast<gid_t>(-1);
+
+  // Whether any user or group ID of the grandchild differs from the
+  // caller's: the program then gets no inheritable or ambient capability,
+  // and the grandchild runs in a copy of the caller's memory (planIdentity).
+  bool identityChanges = false;
+  bool grandchildSharesMemory = true;
 
   // With a separate path (graphical launcher) the vector starts with it and
   // execv runs it; otherwise the first packed argument is both.
   bool separatePath = false;
-  char* path = nullptr;  // owned, malloc'd; may be null when unreadable
+  char* path = nullptr;  // owned, malloc'd
   StringList args;
   StringList env;
 
@@ -83,7 +87,6 @@ struct LaunchPlan {
   int groupCount = 0;
 
   ExecFailureReport execFailure = ExecFailureReport::kStdoutLine;
-  LimitReading limitReading = LimitReading::kOnce;
 
   // Passed unchanged to the identity switches.
   LaunchPlan(int effectiveUser, int effectiveGroup, int realUser, int realGroup)
@@ -100,13 +103,16 @@ struct LaunchPlan {
   void release();
 };
 
-// Decides whether the grandchild must take another group list, and finds it.
-// A privileged caller (effective user 0) starting a program under another
-// user must not hand over its own supplementary groups (group 0 among them):
-// the program gets the groups of its real user, or only its real group when
-// that user is unknown. An unprivileged caller keeps its groups as they are.
-// Runs in the caller's thread; false only when out of memory.
-bool planSupplementaryGroups(LaunchPlan* plan);
+// Works out the grandchild's saved IDs, whether its identity differs from
+// the caller's (it then runs in a copy of the caller's memory), and its
+// group list. A caller able to set groups (CAP_SETGID) starting a program
+// under another user must not hand over its own supplementary groups: the
+// program gets the groups of its real user, or only its real group when
+// that user is unknown. A caller without that capability keeps its groups
+// as they are. Runs in the caller's thread; false when out of memory, and
+// when the identity changes where fs.suid_dumpable is 1 or cannot be read
+// (the target user could read the copy of the caller's memory).
+bool planIdentity(LaunchPlan* plan);
 
 // The argument vector: the separate path if any, then the non-null
 // arguments packed, then a null pointer. False only when out of memory.
@@ -114,17 +120,21 @@ bool planArguments(LaunchPlan* plan);
 
 // The program's complete environment: a copy of the caller's variables as
 // they are now, with the extra strings applied in array order as putenv
-// would apply them (NAME=value replaces or adds, a bare NAME removes, a
-// later string for a name wins). False only when out of memory.
+// would apply them (NAME=value replaces the first variable of that name in
+// place, or adds it at the end; a bare NAME removes it; a later string for
+// a name wins), in time linear in the number of strings. False only when
+// out of memory.
 bool planEnvironment(LaunchPlan* plan);
 
-// Starts the first child, which starts the grandchild and ends as soon as
+// Completes the plan (planIdentity, planArguments, planEnvironment), then
+// starts the first child, which starts the grandchild and ends as soon as
 // the grandchild has exec'd or failed; the grandchild applies the plan and
-// replaces itself with the program. Both share the caller's memory (each
-// on a stack of its own), so the call returns only once the program's exec
+// replaces itself with the program (launch_children.h). Both run on stacks
+// of their own in the caller's memory (the grandchild in a copy of it when
+// it changes identity), so the call returns only once the program's exec
 // has happened or failed. Returns 0 once the first child has been reaped,
-// -1 when its start or the wait failed. The plan's memory is released before
-// the wait.
+// -1 when the plan, the start or the wait failed. The plan's memory is
+// released before the wait.
 int launchDetached(LaunchPlan* plan);
 
 }  // namespace launch

@@ -10,11 +10,10 @@ bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringL
   for (jsize i = 0; i < length; ++i) {
     // One element reference at a time: arrays of any length stay within the
     // JVM's local reference capacity.
-    jni::ScopedLocalRef<jobject> element(env, env->GetObjectArrayElement(array, i));
-    if (element.get() == nullptr) continue;
-    jni::Utf8String utf8(env, static_cast<jstring>(element.get()));
-    if (utf8.status() == jni::Utf8Status::kHasNul) return false;
-    if (utf8.status() == jni::Utf8Status::kNoMemory) continue;
+    jni::Utf8String utf8(env, array, i);
+    if (utf8.status() == jni::Utf8Status::kNull) continue;
+    // A string left out would shift the others (rm -i x becoming rm x).
+    if (utf8.status() != jni::Utf8Status::kOk) return false;
     if (list->nonNullCount() >= maxNonNull) return false;
     list->set(static_cast<size_t>(i), utf8.release());
   }
@@ -23,17 +22,13 @@ bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringL
 
 bool readString(JNIEnv* env, jstring s, char** out) {
   jni::Utf8String utf8(env, s);
-  if (utf8.status() == jni::Utf8Status::kHasNul) return false;
+  if (utf8.status() != jni::Utf8Status::kOk) return false;
   *out = utf8.release();
   return true;
 }
 
-int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* plan) {
-  if (environment != nullptr && !readStringArray(env, environment, kUnbounded, &plan->env)) {
-    return -1;
-  }
-  if (!planSupplementaryGroups(plan) || !planArguments(plan) || !planEnvironment(plan)) return -1;
-  return launchDetached(plan);
+bool readEnvironment(JNIEnv* env, jobjectArray environment, LaunchPlan* plan) {
+  return environment == nullptr || readStringArray(env, environment, kUnbounded, &plan->env);
 }
 
 }  // namespace launch::java

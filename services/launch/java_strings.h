@@ -14,20 +14,19 @@ namespace launch::java {
 constexpr size_t kUnbounded = static_cast<size_t>(-1);
 
 // Reads every element of array into list as standard UTF-8, index for
-// index. A null element, or one whose bytes cannot be had for lack of
-// memory, stays a null entry (the launch skips it). Returns false, and the
-// launch is refused, when an element contains U+0000 (no C string can carry
-// it), when more than maxNonNull elements would reach the program, or when
-// the list itself cannot be allocated.
+// index. A null element stays a null entry (the launch skips it). Returns
+// false, and the launch is refused, when an element contains U+0000 (no C
+// string can carry it) or cannot be converted for lack of memory, when more
+// than maxNonNull elements would reach the program, or when the list itself
+// cannot be allocated.
 bool readStringArray(JNIEnv* env, jobjectArray array, size_t maxNonNull, StringList* list);
 
-// Reads s as standard UTF-8 into *out (malloc'd; null when out of memory).
-// False when s contains U+0000.
+// Reads s (not null) as standard UTF-8 into *out (malloc'd). False when s
+// contains U+0000 or memory ran out.
 bool readString(JNIEnv* env, jstring s, char** out);
 
-// The common end of both launchers: reads the extra environment (may be
-// null) into the plan, looks up what the grandchild will need, and launches.
-// Returns the launcher's result, 0 or -1.
-int readEnvironmentAndLaunch(JNIEnv* env, jobjectArray environment, LaunchPlan* plan);
+// The extra environment (may be null: none) into the plan. False as for
+// readStringArray.
+bool readEnvironment(JNIEnv* env, jobjectArray environment, LaunchPlan* plan);
 
 }  // namespace launch::java

@@ -69,7 +69,8 @@ void appendUtf8(std::vector<char>& out, uint32_t cp) {
   } else if (cp < 0x10000) {
     put(0xE0 + cp / 4096), put(0x80 + cp / 64 % 64), put(0x80 + cp % 64);
   } else {
-    put(0xF0 + cp / 262144), put(0x80 + cp / 4096 % 64), put(0x80 + cp / 64 % 64), put(0x80 + cp % 64);
+    put(0xF0 + cp / 262144), put(0x80 + cp / 4096 % 64), put(0x80 + cp / 64 % 64),
+        put(0x80 + cp % 64);
   }
 }
 
@@ -84,13 +85,15 @@ void bytesToUtf16(const uint8_t* data, size_t size) {
   std::vector<uint8_t> in(data, data + size);
   std::vector<jchar> out(size == 0 ? 1 : size);
   const size_t units = decodeUtf8(reinterpret_cast<const char*>(in.data()), size, out.data());
-  if (units != expect.size() || memcmp(out.data(), expect.data(), units * sizeof(jchar)) != 0) abort();
+  if (units != expect.size() || memcmp(out.data(), expect.data(), units * sizeof(jchar)) != 0)
+    abort();
 }
 
 void utf16ToBytes(const uint8_t* data, size_t size) {
   const size_t units = size / 2;
   std::vector<jchar> in(units == 0 ? 1 : units);
-  for (size_t i = 0; i < units; ++i) in[i] = static_cast<jchar>(data[2 * i] | (data[2 * i + 1] << 8));
+  for (size_t i = 0; i < units; ++i)
+    in[i] = static_cast<jchar>(data[2 * i] | (data[2 * i + 1] << 8));
   std::vector<char> expect;
   for (size_t i = 0; i < units; ++i) {
     const jchar c = in[i];

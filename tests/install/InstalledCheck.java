@@ -1,7 +1,9 @@
 import com.zelt.management.tolvaimpl.services.directorytable.DirectoryTableLibrary;
 import com.zelt.management.tolvaimpl.services.launch.CmdLauncher;
 import com.zelt.management.tolvaimpl.services.launch.GuiLauncher;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.util.Arrays;
 
@@ -28,13 +30,16 @@ public class InstalledCheck {
     /** Waits for a file that a launched program writes (renamed into place when complete). */
     static String awaitFile(Path file) throws Exception {
         long deadline = System.nanoTime() + 20_000_000_000L;
-        while (!Files.exists(file)) {
+        while (!Files.exists(file, LinkOption.NOFOLLOW_LINKS)) {
             if (System.nanoTime() > deadline) {
                 return "(nothing after 20 s)";
             }
             Thread.sleep(20);
         }
-        return Files.readString(file).trim();
+        // Another user wrote it: a link is not followed.
+        try (var in = Files.newInputStream(file, LinkOption.NOFOLLOW_LINKS)) {
+            return new String(in.readAllBytes(), StandardCharsets.UTF_8).trim();
+        }
     }
 
     public static void main(String[] args) throws Exception {

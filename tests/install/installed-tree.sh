@@ -25,9 +25,18 @@ source_root=$(cd "$here/../.." && pwd)
 
 fail() { echo "installed-tree.sh: $*" >&2; exit 1; }
 
+# A /tmp of this sandbox's own (its mount namespace is private), so that
+# nothing made below is reachable by other users at all; unless the trees
+# under test lie in /tmp themselves.
+case "$build/ $source_root/" in
+  /tmp/* | *" /tmp/"*) echo "installed-tree.sh: build or source tree under /tmp: keeping the shared /tmp" >&2 ;;
+  *) mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp ;; # world-writable: private namespace
+esac
+# Root's scratch folder, mode 0711: the programs launched as nobody pass
+# through it to a folder of their own (out, 0700).
 scratch=$(mktemp -d /tmp/zelt-installed-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
-chmod 755 "$scratch"
+chmod 711 "$scratch"
 
 case $mode in
   deb)
@@ -75,7 +84,8 @@ if grep -rIl -e "$build" -e "$source_root" "$prefix"; then fail "installed files
 
 cp "$here/InstalledCheck.java" "$scratch/"
 out=$scratch/out
-mkdir -m 1777 "$out"
+mkdir -m 700 "$out"
+chown 65534:65534 "$out"
 
 # Out of sight from here on, in this sandbox's own mount namespace: the
 # build tree (libraries, classes, jars) and the sources. Running processes

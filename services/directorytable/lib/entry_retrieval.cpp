@@ -4,57 +4,71 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
+#include "column_values.h"
 #include "entry_stream.h"
+#include "flat_string_array.h"
 #include "jni/jni_support.h"
+#include "jni/string_arrays.h"
+#include "malloc_ptr.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 
 using namespace namestore;
 
 namespace {
 
-// The columns of an object read as an entry. Anything that is not an entry
-// reads as an entry without columns rather than through the wrong union arm.
-// The type is read as the number the server sent: a value outside zotypes
-// may not be read through the enum.
-u_int columnCount(const nis_object& obj) {
-  std::uint32_t type = 0;
-  std::memcpy(&type, &obj.zo_data.zo_type, sizeof type);
-  if (type != ENTRY_OBJ) return 0;
-  const entry_obj& e = obj.zo_data.objdata_u.en_data;
-  return e.en_cols.en_cols_val != nullptr ? e.en_cols.en_cols_len : 0;
-}
-
-// Stores column i of obj at index as a Java string. Values are C strings
-// cut at their NUL but never read past their recorded length; a missing
-// value, or a column the entry does not have, becomes "".
-bool storeColumn(jni::StringArrayBuilder& array, jsize index, const nis_object& obj, u_int i) {
-  if (i >= columnCount(obj)) return array.set(index, "", 0);
-  const entry_col& col = obj.zo_data.objdata_u.en_data.en_cols.en_cols_val[i];
-  if (col.ec_value.ec_value_val == nullptr) return array.set(index, "", 0);
-  return array.set(index, col.ec_value.ec_value_val, columnValueLength(col));
-}
-
-// One String per column of the entry, in column order; null when out of
-// memory.
-jobjectArray entryRow(JNIEnv* env, const nis_object& obj) {
-  const u_int columns = columnCount(obj);
-  if (columns > static_cast<u_int>(INT_MAX)) return nullptr;
-  jni::StringArrayBuilder row(env, static_cast<jsize>(columns));
-  if (!row.ok()) return nullptr;
-  for (u_int i = 0; i < columns; ++i) {
-    if (!storeColumn(row, static_cast<jsize>(i), obj, i)) return nullptr;
+// The column texts of one entry, copied out of a listing so that the Java
+// row can be made with no lock held: the listing of a session belongs to
+// its slot, which another thread may reset once the lock is released.
+class RowCopy {
+ public:
+  // Copies the columns of obj; false when out of memory.
+  bool take(const nis_object& obj) {
+    const u_int count = entryColumnCount(obj);
+    if (count > static_cast<u_int>(INT_MAX)) return false;
+    size_t bytes = 0;
+    for (u_int i = 0; i < count; ++i) bytes += columnText(obj, i).size;
+    sizes_.reset(static_cast<size_t*>(malloc((count == 0 ? 1 : count) * sizeof(size_t))));
+    text_.reset(static_cast<char*>(malloc(bytes == 0 ? 1 : bytes)));
+    if (sizes_.get() == nullptr || text_.get() == nullptr) return false;
+    char* out = text_.get();
+    for (u_int i = 0; i < count; ++i) {
+      const ColumnText t = columnText(obj, i);
+      memcpy(out, t.bytes, t.size);
+      out += t.size;
+      sizes_[i] = t.size;
+    }
+    count_ = count;
+    return true;
   }
-  return row.release();
-}
+
+  // One String per column, in column order; null when out of memory.
+  jobjectArray toJava(JNIEnv* env) const {
+    jni::StringArrayBuilder row(env, static_cast<jsize>(count_));
+    if (!row.ok()) return nullptr;
+    const char* in = text_.get();
+    for (u_int i = 0; i < count_; ++i) {
+      if (!row.set(static_cast<jsize>(i), in, sizes_[i])) return nullptr;
+      in += sizes_[i];
+    }
+    return row.release();
+  }
+
+ private:
+  MallocPtr<size_t> sizes_;
+  MallocPtr<char> text_;
+  u_int count_ = 0;
+};
 
 // The indexed name of the entries of a session that match criteria,
 // composed under the lock (the listing is then fetched without it, so other
 // sessions carry on meanwhile); null for a bad handle or criteria. In
-// *generation the session it was made for. With restart, the session's
-// earlier iteration ends first, whatever follows.
+// *generation, unless null, the session it was made for. With restart, the
+// session's earlier iteration ends first, whatever follows.
 MallocPtr<char> matchingName(jint handle, const jni::Utf8String& criteria, bool restart,
                              uint64_t* generation) {
   RegistryLock lock;
@@ -62,7 +76,7 @@ MallocPtr<char> matchingName(jint handle, const jni::Utf8String& criteria, bool 
   if (s == nullptr) return MallocPtr<char>(nullptr);
   if (restart) resetIteration(s);
   if (!criteria.ok()) return MallocPtr<char>(nullptr);
-  *generation = sessionGeneration[handle];
+  if (generation != nullptr) *generation = sessionGeneration[handle];
   return MallocPtr<char>(composeIndexedName(s, criteria.c_str()));
 }
 
@@ -101,13 +115,12 @@ class FlatRows final : public nisplus_client::EntrySink {
 
   bool object(std::uint32_t type, const nisplus_client::ColumnValue* columns,
               u_int count) override {
-    if (type != ENTRY_OBJ) count = 0;  // anything else reads as an entry without columns
+    count = entryColumnCount(type, count);
     if (seen_++ == 0) width_ = count;
     for (u_int i = 0; i < width_; ++i) {
-      const bool present = i < count && columns[i].bytes != nullptr;
-      // Values are C strings: cut at their first NUL.
-      const size_t len = present ? strnlen(columns[i].bytes, columns[i].size) : 0;
-      if (!values_.append(present ? columns[i].bytes : "", len)) return false;
+      const ColumnText t =
+          i < count ? columnText(columns[i].bytes, columns[i].size) : columnText(nullptr, 0);
+      if (!values_.append(t.bytes, t.size)) return false;
     }
     return true;
   }
@@ -115,10 +128,10 @@ class FlatRows final : public nisplus_client::EntrySink {
   // Whether every announced object came (none announced, or a failed
   // listing, gives no array).
   bool complete() const { return seen_ != 0 && seen_ == objects_; }
-  const jni::Utf16Values& values() const { return values_; }
+  const Utf16Values& values() const { return values_; }
 
  private:
-  jni::Utf16Values values_;
+  Utf16Values values_;
   u_int objects_ = 0;
   u_int seen_ = 0;
   u_int width_ = 0;
@@ -139,7 +152,9 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetFirstEntry)
 
   // The listing is still ours alone: build the first row before handing it
   // over to the slot.
-  jni::ScopedLocalRef<jobjectArray> row(env, entryRow(env, r->objects.objects_val[0]));
+  RowCopy first;
+  if (!first.take(r->objects.objects_val[0])) return nullptr;
+  jni::ScopedLocalRef<jobjectArray> row(env, first.toJava(env));
   if (row.get() == nullptr) return nullptr;
 
   RegistryLock lock;
@@ -155,17 +170,23 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetFirstEntry)
 // The next entry of the session's iteration, or null at its end (which frees
 // the listing), with no iteration under way, or for a bad handle.
 NAMESTORE_NATIVE(jobjectArray, nisplusGetNextEntry)(JNIEnv* env, jobject, jint handle) {
-  RegistryLock lock;
-  TableSession* s = sessionForHandle(handle);
-  if (s == nullptr || s->listResult == nullptr) return nullptr;
-  const nis_result* r = s->listResult;
-  ++s->cursor;
-  if (s->cursor < 0 || static_cast<u_int>(s->cursor) >= r->objects.objects_len ||
-      r->objects.objects_val == nullptr) {
-    resetIteration(s);
-    return nullptr;
+  // Only the copy is made under the lock: the Java strings, and any pause
+  // of the JVM they bring, come after it, so other sessions go on meanwhile.
+  RowCopy row;
+  {
+    RegistryLock lock;
+    TableSession* s = sessionForHandle(handle);
+    if (s == nullptr || s->listResult == nullptr) return nullptr;
+    const nis_result* r = s->listResult;
+    ++s->cursor;
+    if (s->cursor < 0 || static_cast<u_int>(s->cursor) >= r->objects.objects_len ||
+        r->objects.objects_val == nullptr) {
+      resetIteration(s);
+      return nullptr;
+    }
+    if (!row.take(r->objects.objects_val[s->cursor])) return nullptr;
   }
-  return entryRow(env, r->objects.objects_val[s->cursor]);
+  return row.toJava(env);
 }
 
 // Every entry matching criteria as one flat array, row after row, each row as
@@ -175,13 +196,12 @@ NAMESTORE_NATIVE(jobjectArray, nisplusGetNextEntry)(JNIEnv* env, jobject, jint h
 NAMESTORE_NATIVE(jobjectArray, nisplusGetAllEntries)
 (JNIEnv* env, jobject, jint handle, jstring criteria) {
   jni::Utf8String crit(env, criteria);
-  uint64_t generation = 0;
-  MallocPtr<char> name = matchingName(handle, crit, false, &generation);
+  MallocPtr<char> name = matchingName(handle, crit, false, nullptr);
   if (name.get() == nullptr) return nullptr;
   // The values are decoded while the rest of the reply is still coming;
   // the Java strings are made after the call.
   FlatRows rows;
   NisResult listing(nisplus_client::listEntries(name.get(), rows));
   if (!listing.succeeded() || !rows.complete()) return nullptr;
-  return jni::StringArrayFromText(env, rows.values());
+  return stringArrayFromText(env, rows.values());
 }

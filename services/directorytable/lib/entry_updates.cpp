@@ -1,14 +1,17 @@
 // Adding, modifying and removing entries of an open table. Results are raw
 // (positive) NIS+ statuses. Requests the bridge refuses itself, before any
-// NIS+ call, get a status of its own choosing (session_registry.h):
+// NIS+ call, get a status of its own choosing (bridge_status.h):
 // kStatusBadArgument for a null criteria, value array or array element, or a
 // string holding U+0000; kStatusBadHandle for a handle outside 0-31 or of a
 // closed session; kStatusNoMemory when native memory runs out.
 // Arguments are checked before the handle.
 #include <rpcsvc/nis.h>
 
+#include "bridge_status.h"
 #include "jni/jni_support.h"
+#include "malloc_ptr.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 
 using namespace namestore;
@@ -39,13 +42,12 @@ class EntryColumns {
       return;
     }
     for (jsize i = 0; i < n; ++i) {
-      char* bytes = nullptr;
-      size_t size = 0;
-      status_ = readStringElement(env, values, i, &bytes, &size);
+      jni::Utf8String value(env, values, i);
+      status_ = refusalStatus(value);
       if (status_ != 0) return;
       entry_col& col = cols_[count_++];
-      col.ec_value.ec_value_len = static_cast<u_int>(size + 1);
-      col.ec_value.ec_value_val = bytes;
+      col.ec_value.ec_value_len = static_cast<u_int>(value.size() + 1);
+      col.ec_value.ec_value_val = value.release();
       const bool modified = column == -1 || (column >= 1 && column - 1 == i);
       col.ec_flags = modified ? EN_MODIFIED : 0;
     }

@@ -2,19 +2,21 @@
 // object.
 //
 // Add-table refuses, before any NIS+ call and with a negated status (the
-// bridge's own, session_registry.h):
+// bridge's own, bridge_status.h):
 //   kStatusBadArgument  a null name, type, column array or column, or a
 //                       string holding U+0000;
 //   kStatusBadName      a name of 128 bytes or more, a name without '.'
 //                       (no directory part), a type of 64 bytes or more;
-//   kStatusBadColumn    an empty column spec (it lacks even its marker);
+//   kStatusBadColumn    an empty column definition (it lacks even its marker);
 //   kStatusNoMemory     native memory exhausted.
 // A directory lookup that succeeds without an object gives
 // kStatusNoDirectoryObject: nothing is created then.
 #include <rpcsvc/nis.h>
 
+#include "bridge_status.h"
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 #include "text/utf8.h"
 
@@ -25,35 +27,35 @@ namespace {
 // Room for a new table's name, NUL included.
 constexpr size_t kNewTableNameLen = 128;
 
-// The columns of a new table built from the caller's column specs: the
-// first character of a spec is its marker (S: searchable), the rest the
-// column name. Each element is converted and its local reference dropped at
-// once.
+// The columns of a new table built from the caller's column definitions:
+// the first character of a definition is its marker (S: searchable), the
+// rest the column name. Each element is converted and its local reference
+// dropped at once.
 class TableColumns {
  public:
-  TableColumns(JNIEnv* env, jobjectArray specs) {
-    const jsize n = env->GetArrayLength(specs);
+  TableColumns(JNIEnv* env, jobjectArray definitions) {
+    const jsize n = env->GetArrayLength(definitions);
     if (n == 0) {
       status_ = 0;
       return;
     }
     cols_ = static_cast<table_col*>(calloc(static_cast<size_t>(n), sizeof(table_col)));
-    specs_ = static_cast<char**>(calloc(static_cast<size_t>(n), sizeof(char*)));
-    if (cols_ == nullptr || specs_ == nullptr) {
+    definitions_ = static_cast<char**>(calloc(static_cast<size_t>(n), sizeof(char*)));
+    if (cols_ == nullptr || definitions_ == nullptr) {
       status_ = kStatusNoMemory;
       return;
     }
     for (jsize i = 0; i < n; ++i) {
-      char* bytes = nullptr;
-      size_t size = 0;
-      status_ = readStringElement(env, specs, i, &bytes, &size);
+      jni::Utf8String definition(env, definitions, i);
+      status_ = refusalStatus(definition);
       if (status_ != 0) return;
+      const size_t size = definition.size();
       if (size == 0) {
-        free(bytes);
         status_ = kStatusBadColumn;
         return;
       }
-      specs_[count_] = bytes;
+      char* bytes = definition.release();
+      definitions_[count_] = bytes;
       table_col& col = cols_[count_++];
       col.tc_flags = bytes[0] == 'S' ? TA_SEARCHABLE : 0;
       col.tc_rights = 0;
@@ -64,8 +66,8 @@ class TableColumns {
     status_ = 0;
   }
   ~TableColumns() {
-    for (u_int i = 0; i < count_; ++i) free(specs_[i]);
-    free(specs_);
+    for (u_int i = 0; i < count_; ++i) free(definitions_[i]);
+    free(definitions_);
     free(cols_);
   }
   TableColumns(const TableColumns&) = delete;
@@ -77,7 +79,7 @@ class TableColumns {
 
  private:
   table_col* cols_ = nullptr;
-  char** specs_ = nullptr;
+  char** definitions_ = nullptr;
   u_int count_ = 0;
   int status_ = kStatusNoMemory;
 };

@@ -1,14 +1,16 @@
 // Opening and closing table sessions, and NIS+ status texts.
 #include <rpcsvc/nis.h>
 
+#include "bridge_status.h"
 #include "jni/jni_support.h"
 #include "namestore_exports.h"
+#include "nis_result.h"
 #include "session_registry.h"
 
 using namespace namestore;
 
 // Returns the handle of a new session, or a negated status (the bridge's own
-// in session_registry.h): NIS_NOSUCHTABLE for a name NIS+ does not know,
+// in bridge_status.h): NIS_NOSUCHTABLE for a name NIS+ does not know,
 // kStatusNoMemory when every slot is taken, kStatusBadArgument for a null
 // name or type or one holding U+0000, kStatusBadName for a name or type too
 // long for the slot's fields (they would have to cut it).
@@ -47,6 +49,11 @@ NAMESTORE_NATIVE(void, nisplusCloseTable)(JNIEnv*, jobject, jint handle) {
 // The client library's text for a status, taken as given (not negated);
 // "" when it has none.
 NAMESTORE_NATIVE(jstring, nisplusGetErrorString)(JNIEnv* env, jobject, jint status) {
-  const char* text = nis_sperrno(static_cast<nis_error>(status));
+  // Only values of nis_error's range may be cast to it. One past the last
+  // status is such a value, and the library answers it as it answers every
+  // number it does not know.
+  constexpr jint kUnknownStatus = NIS_DUMPLATER + 1;
+  const jint known = status >= NIS_SUCCESS && status <= NIS_DUMPLATER ? status : kUnknownStatus;
+  const char* text = nis_sperrno(static_cast<nis_error>(known));
   return jni::newStringFromUtf8(env, text != nullptr ? text : "");
 }

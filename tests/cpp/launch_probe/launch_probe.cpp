@@ -3,8 +3,9 @@
 // per line, strings in hex so that every byte can be compared:
 //
 //   pid N | ppid N | sid N | pgid N | uid REAL EFFECTIVE | gid REAL EFFECTIVE
-//   groups G... | umask OCTAL | cwd PATH | argc N | arg I HEX | env HEX
-//   fd N TARGET | sigblk N | sigign N (decimal: SigBlk and SigIgn of /proc/self/status)
+//   saved UID GID | groups G... | umask OCTAL | cwd PATH | argc N | arg I HEX
+//   env HEX | fd N TARGET | sigblk N | sigign N | capinh N | capprm N
+//   capeff N | capamb N (decimal: those fields of /proc/self/status)
 //   started NANOSECONDS (CLOCK_MONOTONIC on entering main)
 //
 // The report appears at once (written to a temporary name, then renamed),
@@ -44,6 +45,11 @@ std::string report(int argc, char** argv, const timespec& started) {
   line("pgid " + std::to_string(getpgrp()));
   line("uid " + std::to_string(getuid()) + " " + std::to_string(geteuid()));
   line("gid " + std::to_string(getgid()) + " " + std::to_string(getegid()));
+  uid_t ru = 0, eu = 0, su = 0;
+  gid_t rg = 0, eg = 0, sg = 0;
+  getresuid(&ru, &eu, &su);
+  getresgid(&rg, &eg, &sg);
+  line("saved " + std::to_string(su) + " " + std::to_string(sg));
   std::vector<gid_t> groups(static_cast<size_t>(getgroups(0, nullptr)) + 1);
   const int n = getgroups(static_cast<int>(groups.size()), groups.data());
   std::string g = "groups";
@@ -73,13 +79,19 @@ std::string report(int argc, char** argv, const timespec& started) {
     }
     closedir(d);
   }
-  // The signal mask and ignored signals the program was started with.
+  // The signal mask, ignored signals and capabilities the program was
+  // started with.
   if (FILE* status = fopen("/proc/self/status", "re")) {
+    static const char* const kFields[][2] = {{"SigBlk", "sigblk"}, {"SigIgn", "sigign"},
+                                             {"CapInh", "capinh"}, {"CapPrm", "capprm"},
+                                             {"CapEff", "capeff"}, {"CapAmb", "capamb"}};
     char buf[512];
     while (fgets(buf, sizeof buf, status) != nullptr) {
-      unsigned long long mask = 0;
-      if (sscanf(buf, "SigBlk: %llx", &mask) == 1) line("sigblk " + std::to_string(mask));
-      if (sscanf(buf, "SigIgn: %llx", &mask) == 1) line("sigign " + std::to_string(mask));
+      for (const auto& f : kFields) {
+        const std::string prefix = std::string(f[0]) + ":";
+        if (strncmp(buf, prefix.c_str(), prefix.size()) != 0) continue;
+        line(std::string(f[1]) + " " + std::to_string(strtoull(buf + prefix.size(), nullptr, 16)));
+      }
     }
     fclose(status);
   }
@@ -89,7 +101,8 @@ std::string report(int argc, char** argv, const timespec& started) {
 }
 
 bool writeFile(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A new file only: nothing planted under that name is followed or reused.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   ok = close(fd) == 0 && ok;

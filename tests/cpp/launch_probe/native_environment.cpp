@@ -1,9 +1,10 @@
 // The native half of com.zelt.tests.launch.NativeEnvironment: the C library's
 // environment of the test JVM, which Java's System.getenv (a copy taken at
 // start-up) does not show. Lets a test change it while launches run and
-// compare it before and after.
+// compare it before and after. Also the JVM's dumpable flag.
 #include <jni.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 
 extern char** environ;
 
@@ -61,4 +62,9 @@ Java_com_zelt_tests_launch_NativeEnvironment_snapshot(JNIEnv* env, jclass) {
     env->DeleteLocalRef(s);
   }
   return out;
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_com_zelt_tests_launch_NativeEnvironment_dumpable(JNIEnv*,
+                                                                                        jclass) {
+  return prctl(PR_GET_DUMPABLE);
 }

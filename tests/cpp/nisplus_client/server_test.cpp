@@ -40,6 +40,11 @@ namespace {
 // and other runs share two cores); well under any step of the call budget.
 constexpr double kLateWakeupMs = 1500;
 
+// A call's whole budget, in milliseconds.
+double budgetMs() {
+  return std::chrono::duration<double, std::milli>(nisplus_client::kCallBudget).count();
+}
+
 // One column of a test table: name and TA_ flags.
 struct Col {
   std::string name;
@@ -545,7 +550,7 @@ TEST_F(ServerTest, ColdStartFileRulesTheRoot) {
   const double ms = msSince(start);
   EXPECT_EQ(NIS_NAMEUNREACHABLE, far->status);
   printf("[timing] unroutable root server: NIS_NAMEUNREACHABLE after %.1f ms\n", ms);
-  EXPECT_LT(ms, 6000);
+  EXPECT_LT(ms, budgetMs() + kLateWakeupMs);
 
   // A rewritten file (new modification time) is read again at once.
   ColdStartGuard::write(guard.saved());
@@ -765,7 +770,7 @@ TEST_F(ServerTest, RepliesThatDoNotDecodeAreRpcErrors) {
     Result r(nis_lookup(orgDir().c_str(), 0));
     EXPECT_EQ(NIS_RPCERROR, r->status);
     EXPECT_EQ(0u, r->objects.objects_len);
-    EXPECT_LT(msSince(start), 1000);
+    EXPECT_LT(msSince(start), kLateWakeupMs);  // at once, not after the budget
   }
   {
     // The procedure is refused at the RPC level (PROC_UNAVAIL): an error,
@@ -785,10 +790,6 @@ TEST_F(ServerTest, RepliesThatDoNotDecodeAreRpcErrors) {
 }
 
 // ---- a real namespace: replicas, names in any case, hostile peers ----
-
-double budgetMs() {
-  return std::chrono::duration<double, std::milli>(nisplus_client::kCallBudget).count();
-}
 
 // A table in the root directory itself: reaching it needs no directory
 // search, so only the servers named in the cold-start file are asked.
@@ -822,7 +823,7 @@ TEST_F(ServerTest, UpdatesGoToTheMasterAloneAndItsAnswerStands) {
         statusOf(added.get()), ms, budgetMs());
     EXPECT_EQ(NIS_SUCCESS, added->status);
     EXPECT_GE(ms, 3000 - 50);
-    EXPECT_LE(ms, budgetMs() + 500);
+    EXPECT_LE(ms, budgetMs() + kLateWakeupMs);
   }
   EXPECT_NE(std::string::npos, ctl("dump " + rootTable()).find("\"slow\\0\""));
 
@@ -890,7 +891,7 @@ TEST_F(ServerTest, NoPeerHoldsACallPastItsBudget) {
            statusOf(r.get()), ms, budgetMs());
     EXPECT_EQ(NIS_NAMEUNREACHABLE, r->status);
     EXPECT_GE(ms, budgetMs() - 50);
-    EXPECT_LE(ms, budgetMs() + 500);
+    EXPECT_LE(ms, budgetMs() + kLateWakeupMs);
   }
   {
     // A peer that takes 16 KiB of the request every half second.
@@ -905,7 +906,7 @@ TEST_F(ServerTest, NoPeerHoldsACallPastItsBudget) {
            statusOf(r.get()), ms, budgetMs());
     EXPECT_EQ(NIS_NAMEUNREACHABLE, r->status);
     EXPECT_GE(ms, budgetMs() - 50);
-    EXPECT_LE(ms, budgetMs() + 500);
+    EXPECT_LE(ms, budgetMs() + kLateWakeupMs);
   }
 }
 
@@ -983,7 +984,7 @@ TEST_F(ServerTest, SlowReplyOnAPooledConnectionIsWaitedFor) {
   // The pooled request and its hedge, nothing more.
   EXPECT_EQ(2, relay.requests() - before);
   EXPECT_GE(ms, 3000 - 50);
-  EXPECT_LE(ms, budgetMs() + 500);
+  EXPECT_LE(ms, budgetMs() + kLateWakeupMs);
   nisplus_client::closeIdleConnections();
 }
 
@@ -1044,7 +1045,7 @@ TEST_F(ServerTest, UpdateReachesAMasterOfTwoAddressesOnce) {
       EXPECT_EQ(c.firstGets, firstGot) << c.what << call;
       EXPECT_EQ(c.secondGets, secondGot) << c.what << call;
       EXPECT_GE(ms, 3000 - 50) << c.what << call;
-      EXPECT_LE(ms, budgetMs() + 500) << c.what << call;
+      EXPECT_LE(ms, budgetMs() + kLateWakeupMs) << c.what << call;
     }
   }
   nisplus_client::closeIdleConnections();
@@ -1671,8 +1672,9 @@ TEST_F(ServerTest, KilledServerIsUnreachableAtOnceAndARestartedOneIsFound) {
       "[timing] killed server: NIS_NAMEUNREACHABLE after %.2f ms (still registered), "
       "%.2f ms (unregistered)\n",
       staleMs, goneMs);
-  EXPECT_LT(staleMs, 1000);
-  EXPECT_LT(goneMs, 1000);
+  // Refused connections end the call at once, not after the budget.
+  EXPECT_LT(staleMs, kLateWakeupMs);
+  EXPECT_LT(goneMs, kLateWakeupMs);
 
   // A new server (new port, rewritten cold-start file) is used at once.
   const pid_t again = startServer();

@@ -186,12 +186,12 @@ public final class GuidedTour {
     private void changeEntries() throws IOException, InterruptedException {
         String table = "tour.org_dir." + directory;
         section("Create a table with searchable and plain columns");
-        String[] specs = {"Sname", "Srole", "-comment"};
+        String[] columns = {"Sname", "Srole", "-comment"};
         // nobody: read; owner: read, modify, create, destroy; group: read, modify;
         // world: read. The access test never consults the owner's rights.
         int access = 0x010f0301;
-        int h = dtl.nisplusAddTable(table, "tour_tbl", access, specs, (byte) ':');
-        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x010f0301, " + Arrays.toString(specs) + ", ':')", h);
+        int h = dtl.nisplusAddTable(table, "tour_tbl", access, columns, (byte) ':');
+        callNegated("nisplusAddTable(\"" + table + "\", \"tour_tbl\", 0x010f0301, " + Arrays.toString(columns) + ", ':')", h);
         if (h < 0) {
             out.println("  (cannot create: " + dtl.nisplusGetErrorString(-h) + ")");
             return;
@@ -322,10 +322,16 @@ public final class GuidedTour {
 
     private void launchAsAnotherUser() throws IOException, InterruptedException {
         section("Start programs as another user");
+        // Root's folder (mode 0711) holds one for nobody (0700): the programs
+        // write there, and no other user can put anything in their way.
         Path dir = Files.createTempDirectory("tour-launch");
-        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxrwxrwx"));
-        Path cmdOut = dir.resolve("cmd.txt");
-        Path guiOut = dir.resolve("gui.txt");
+        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwx--x--x"));
+        Path own = Files.createDirectory(dir.resolve("nobody"));
+        Files.setPosixFilePermissions(own, PosixFilePermissions.fromString("rwx------"));
+        Files.setAttribute(own, "unix:uid", NOBODY, java.nio.file.LinkOption.NOFOLLOW_LINKS);
+        Files.setAttribute(own, "unix:gid", NOGROUP, java.nio.file.LinkOption.NOFOLLOW_LINKS);
+        Path cmdOut = own.resolve("cmd.txt");
+        Path guiOut = own.resolve("gui.txt");
         String script = "{ echo \"id: $(id)\"; echo \"args: $*\"; echo \"GREETING=$GREETING\"; }";
         String[] cmdArgs = {"/bin/sh", "-c", script + " > " + cmdOut, "sh", "one", "two"};
         int r = new CmdLauncher().launchapp(1, NOBODY, NOGROUP, NOBODY, NOGROUP, cmdArgs,
@@ -340,19 +346,36 @@ public final class GuidedTour {
                 Thread.sleep(50);
             }
             out.println("  what the program saw (" + p.getFileName() + "):");
-            if (Files.exists(p)) {
-                for (String line : Files.readAllLines(p, StandardCharsets.UTF_8)) {
-                    out.println("    " + line);
-                }
-            } else {
+            List<String> lines = writtenByAnotherUser(p);
+            if (lines == null) {
                 out.println("    (nothing written)");
+            }
+            for (String line : lines == null ? List.<String>of() : lines) {
+                out.println("    " + Tables.escape(line));
             }
         }
         Thread.sleep(100);
-        for (Path p : List.of(cmdOut, guiOut)) {
-            Files.deleteIfExists(p);
+        try (var left = Files.list(own)) {
+            for (Path p : left.toList()) {
+                Files.deleteIfExists(p);
+            }
         }
+        Files.delete(own);
         Files.delete(dir);
+    }
+
+    /**
+     * The lines of a file another user wrote (at most 64 KiB of it), or null
+     * when there is none: a link is not followed, nor is anything but a
+     * plain file read.
+     */
+    private static List<String> writtenByAnotherUser(Path p) throws IOException {
+        if (!Files.isRegularFile(p, java.nio.file.LinkOption.NOFOLLOW_LINKS)) {
+            return null;
+        }
+        try (var in = Files.newInputStream(p, java.nio.file.LinkOption.NOFOLLOW_LINKS)) {
+            return new String(in.readNBytes(64 * 1024), StandardCharsets.UTF_8).lines().toList();
+        }
     }
 
     private static final String XMESSAGE = "/usr/bin/xmessage";

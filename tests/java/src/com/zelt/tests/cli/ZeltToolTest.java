@@ -133,10 +133,15 @@ class ZeltToolTest {
 
     @Test
     void launchesAsAnotherUser() throws Exception {
+        // Root's folder (0711) with one of nobody's (0700) for the program to
+        // write into; its file is read without following links.
         Path dir = Files.createTempDirectory("zelt-cli");
-        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwxrwxrwx"));
+        Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("rwx--x--x"));
+        Path own = Files.createDirectory(dir.resolve("nobody"));
+        Files.setPosixFilePermissions(own, PosixFilePermissions.fromString("rwx------"));
+        Files.setAttribute(own, "unix:uid", 65534, java.nio.file.LinkOption.NOFOLLOW_LINKS);
         for (boolean gui : new boolean[] {false, true}) {
-            Path out = dir.resolve(gui ? "gui" : "cmd");
+            Path out = own.resolve(gui ? "gui" : "cmd");
             List<String> args = new ArrayList<>(List.of("launch"));
             if (gui) {
                 args.add("--gui");
@@ -152,9 +157,13 @@ class ZeltToolTest {
             while (!(Files.exists(out) && Files.size(out) > 0) && System.nanoTime() < deadline) {
                 Thread.sleep(25);
             }
-            assertEquals("65534 tool", Files.readString(out).strip(), gui ? "gui" : "cmd");
+            try (var in = Files.newInputStream(out, java.nio.file.LinkOption.NOFOLLOW_LINKS)) {
+                assertEquals("65534 tool", new String(in.readAllBytes(), java.nio.charset.StandardCharsets.UTF_8)
+                        .strip(), gui ? "gui" : "cmd");
+            }
             Files.delete(out);
         }
+        Files.delete(own);
         Files.delete(dir);
     }
 

@@ -25,22 +25,26 @@ import org.junit.jupiter.api.io.TempDir;
 class CmdLauncherTest {
     @TempDir
     Path tmp;
-    Path dir;
+    Path shared;
+    Path dir;  // root's own folder in shared
     Path report;
     final CmdLauncher launcher = new CmdLauncher();
 
     @BeforeEach
     void setUp() {
-        dir = LaunchSupport.sharedDir(tmp, "out");
+        shared = LaunchSupport.sharedDir(tmp, "out");
+        dir = LaunchSupport.userDir(shared, 0);
         report = dir.resolve("report");
     }
 
     private Report launch(int eu, int eg, int ru, int rg, String[] args, String... env) {
+        // Written by the program, in the folder of the user it runs as.
+        Path out = LaunchSupport.userDir(shared, eu == -1 ? 0 : eu).resolve("report");
         String[] fullEnv = new String[env.length + 1];
-        fullEnv[0] = probeEnv(report);
+        fullEnv[0] = probeEnv(out);
         System.arraycopy(env, 0, fullEnv, 1, env.length);
         assertEquals(0, launcher.launchapp(1, eu, eg, ru, rg, args, fullEnv));
-        return awaitReport(report);
+        return awaitReport(out);
     }
 
     private Report launchAsRoot(String... args) {
@@ -85,6 +89,24 @@ class CmdLauncherTest {
         assertEquals(List.of("/zelt/second"), r.envValues("PATH"));
         assertEquals(List.of(), r.envValues("ZELT_GONE"));
         assertEquals(List.of(), r.envValues("HOME"), "HOME was " + home);
+    }
+
+    @Test
+    void mergesTwoHundredThousandExtraStringsByPutenvsRulesWithinTheBudget() {
+        // 100,000 names set, then taken away again except every 1000th, which
+        // is set anew: the rules at scale. Merged by scanning the growing
+        // environment for every string, this took about half a minute.
+        int names = 100_000;
+        List<String> env = new ArrayList<>();
+        for (int i = 0; i < names; i++) env.add("ZELT_M" + i + "=a" + i);
+        for (int i = 0; i < names; i++) env.add(i % 1000 == 0 ? "ZELT_M" + i + "=b" + i : "ZELT_M" + i);
+        long start = System.nanoTime();
+        Report r = launch(0, 0, 0, 0, new String[] {probe().toString()}, env.toArray(String[]::new));
+        double seconds = (System.nanoTime() - start) / 1e9;
+        List<String> expected = new ArrayList<>();
+        for (int i = 0; i < names; i += 1000) expected.add("ZELT_M" + i + "=b" + i);
+        assertEquals(expected, r.env().stream().filter(e -> e.startsWith("ZELT_M")).toList());
+        assertTrue(seconds < 10, "launch and report took " + seconds + " s (budget 10 s)");
     }
 
     @Test
@@ -208,7 +230,7 @@ class CmdLauncherTest {
         long callerMask = LaunchSupport.signalSet(Path.of("/proc/thread-self/status"), "SigBlk");
         assertNotEquals(0L, callerMask, "the calling thread blocks nothing: the check below proves little");
         for (int identity : new int[] {0, 65534}) {
-            Path p = dir.resolve("mask" + identity);
+            Path p = LaunchSupport.userDir(shared, identity).resolve("mask");
             assertEquals(0, launcher.launchapp(1, identity, identity, identity, identity,
                     new String[] {probe().toString()}, new String[] {probeEnv(p)}));
             Report r = awaitReport(p);
@@ -218,6 +240,29 @@ class CmdLauncherTest {
         }
         assertEquals(callerMask, LaunchSupport.signalSet(Path.of("/proc/thread-self/status"), "SigBlk"),
                 "the caller's mask after the launches");
+    }
+
+    @Test
+    void leavesTheJvmsDumpableFlagAsItWasAfterLaunchesUnderOtherIdentities() {
+        // Each identity change of a grandchild running in this JVM's memory
+        // makes the kernel clear the flag of that memory.
+        assertEquals(1, NativeEnvironment.dumpable(), "the test JVM should start dumpable");
+        com.zelt.management.tolvaimpl.services.launch.GuiLauncher gui =
+                new com.zelt.management.tolvaimpl.services.launch.GuiLauncher();
+        int[][] identities = {{65534, 65534, 65534, 65534}, {65534, 65534, 1, 1}, {0, 65534, 0, 0}};
+        for (int[] id : identities) {
+            for (String launcherName : List.of("cmd", "gui")) {
+                Path p = LaunchSupport.userDir(shared, id[0]).resolve(launcherName + id[1] + "-" + id[2]);
+                String[] env = {probeEnv(p)};
+                int rc = launcherName.equals("cmd")
+                        ? launcher.launchapp(1, id[0], id[1], id[2], id[3], new String[] {probe().toString()}, env)
+                        : gui.launchapp(1, id[0], id[1], id[2], id[3], probe().toString(), env, null);
+                assertEquals(0, rc);
+                Report r = awaitReport(p);
+                assertEquals(id[0], r.uid()[1], p.toString());
+                assertEquals(1, NativeEnvironment.dumpable(), "after " + p.getFileName());
+            }
+        }
     }
 
     @Test

@@ -66,11 +66,13 @@ class ConcurrentLaunchTest {
 
     @Test
     void manyLaunchesFromEightThreadsLeaveTheJvmAsItWas() throws Exception {
-        Path dir = LaunchSupport.sharedDir(tmp, "out");
+        Path shared = LaunchSupport.sharedDir(tmp, "out");
+        Path[] dirs = {LaunchSupport.userDir(shared, 0), LaunchSupport.userDir(shared, 65534)};
         String[] environBefore = NativeEnvironment.snapshot();
         String credentials = threadCredentials().values().iterator().next();
         long caught = LaunchSupport.signalSet(ownStatus(), "SigCgt");
         long ignored = LaunchSupport.signalSet(ownStatus(), "SigIgn");
+        int dumpable = NativeEnvironment.dumpable();
 
         AtomicBoolean stop = new AtomicBoolean();
         ExecutorService background = Executors.newFixedThreadPool(3);
@@ -107,8 +109,8 @@ class ConcurrentLaunchTest {
                 long maskBefore = LaunchSupport.signalSet(self, "SigBlk");
                 List<Path> reports = new ArrayList<>();
                 for (int i = 0; i < LAUNCHES_EACH; i++) {
-                    Path report = dir.resolve("r" + thread + "-" + i);
                     int id = i % 2 == 0 ? 0 : 65534;
+                    Path report = dirs[i % 2].resolve("r" + thread + "-" + i);
                     String[] env = {probeEnv(report), "ZELT_LAUNCH=" + thread + "-" + i};
                     int rc = i % 4 < 2
                             ? cmd.launchapp(1, id, id, id, id, new String[] {probe().toString()}, env)
@@ -152,6 +154,7 @@ class ConcurrentLaunchTest {
         threadCredentials().forEach((task, c) -> assertEquals(credentials, c, "credentials of thread " + task));
         assertEquals(caught, LaunchSupport.signalSet(ownStatus(), "SigCgt"), "the JVM's signal handlers");
         assertEquals(ignored, LaunchSupport.signalSet(ownStatus(), "SigIgn"), "the JVM's ignored signals");
+        assertEquals(dumpable, NativeEnvironment.dumpable(), "the JVM's dumpable flag");
         long jvm = ProcessHandle.current().pid();
         var zombies = LaunchSupport.childrenOf(jvm).entrySet().stream()
                 .filter(e -> e.getValue().equals("Z")).toList();

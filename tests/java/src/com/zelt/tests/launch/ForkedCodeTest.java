@@ -36,7 +36,7 @@ class ForkedCodeTest {
                     + "writes nothing, takes no lock");
 
     /** The one indirect call: the clone sequence calling the child's entry. */
-    private static final String CLONE = "platform::child::startSharingMemory(int (*)(void*), void*, void*)";
+    private static final String CLONE = "platform::child::startChild(int (*)(void*), void*, void*, bool)";
 
     private static final Pattern FUNCTION = Pattern.compile("^[0-9a-f]+ <(.+)>:$");
     private static final Pattern DIRECT = Pattern.compile("\\s(?:call|jmp)\\s+[0-9a-f]+ <([^>]+)>");

@@ -21,13 +21,15 @@ import org.junit.jupiter.api.io.TempDir;
 class GuiLauncherTest {
     @TempDir
     Path tmp;
-    Path dir;
+    Path shared;
+    Path dir;  // root's own folder in shared
     Path report;
     final GuiLauncher launcher = new GuiLauncher();
 
     @BeforeEach
     void setUp() {
-        dir = LaunchSupport.sharedDir(tmp, "out");
+        shared = LaunchSupport.sharedDir(tmp, "out");
+        dir = LaunchSupport.userDir(shared, 0);
         report = dir.resolve("report");
     }
 
@@ -60,6 +62,7 @@ class GuiLauncherTest {
 
     @Test
     void switchesIdentitiesAndGroupsAsTheCommandLineLauncherDoes() {
+        report = LaunchSupport.userDir(shared, 65534).resolve("report");
         Report r = launch(65534, 65534, 1, 1, probe().toString(), new String[] {probeEnv(report)}, null);
         assertArrayEquals(new long[] {1, 65534}, r.uid());
         assertArrayEquals(new long[] {1, 65534}, r.gid());

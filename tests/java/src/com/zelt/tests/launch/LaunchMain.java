@@ -23,10 +23,13 @@ import java.util.List;
  *   fdflags FD         the open flags of descriptor FD, from /proc/self/fdinfo
  *   await FILE         writes this JVM's process ID to FILE.ready, then waits
  *                      (at most a minute) until FILE exists
+ *   big N              makes a string of N characters for "&lt;big&gt;" below
+ *   environ-owner      the owner of /proc/self/environ: this JVM's user while
+ *                      its memory is dumpable, root otherwise
  * </pre>
  *
  * A count of -1 passes a null array; "&lt;null&gt;" passes a null string; "&lt;NUL&gt;"
- * inside a string stands for U+0000. It prints nothing itself, so that its
+ * inside a string stands for U+0000; "&lt;big&gt;" passes the string made by big. It prints nothing itself, so that its
  * standard output and error carry only what the launched children write.
  */
 public final class LaunchMain {
@@ -34,6 +37,7 @@ public final class LaunchMain {
 
     private static int pos;
     private static String[] argv;
+    private static String big;
 
     private static String next() {
         return argv[pos++];
@@ -45,6 +49,7 @@ public final class LaunchMain {
 
     private static String string() {
         String s = next();
+        if (s.contains("<big>")) return s.replace("<big>", big);
         return s.equals("<null>") ? null : s.replace("<NUL>", "\u0000");
     }
 
@@ -112,6 +117,9 @@ public final class LaunchMain {
                     }
                     out.add("await " + Files.exists(go));
                 }
+                case "big" -> big = "x".repeat(nextInt());
+                case "environ-owner" -> out.add("environ-owner "
+                        + Files.getAttribute(Path.of("/proc/self/environ"), "unix:uid"));
                 default -> throw new IllegalArgumentException("unknown operation " + op);
             }
         }

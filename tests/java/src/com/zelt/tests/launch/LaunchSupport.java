@@ -9,6 +9,7 @@ import java.io.IOException;
 import java.io.UncheckedIOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
@@ -31,12 +32,33 @@ final class LaunchSupport {
         return Processes.buildDir().resolve("bin/launch_reaper");
     }
 
-    /** A fresh directory that any user (the launched programs) may write to. */
+    /**
+     * A fresh folder for what launched programs write: root's, mode 0711, so
+     * that any user may pass through it but none may list or change it. Each
+     * user a program runs as writes only into a folder of its own in it
+     * (userDir), and what they wrote is read without following links (read).
+     * The parent (JUnit's temporary folder, root's) becomes 0711 too.
+     */
     static Path sharedDir(Path parent, String name) {
         try {
-            Path d = Files.createDirectories(parent.resolve(name));
-            Files.setPosixFilePermissions(d, PosixFilePermissions.fromString("rwxrwxrwx"));
-            Files.setPosixFilePermissions(parent, PosixFilePermissions.fromString("rwxrwxrwx"));
+            Path d = Files.createDirectory(parent.resolve(name));
+            Files.setPosixFilePermissions(d, PosixFilePermissions.fromString("rwx--x--x"));
+            Files.setPosixFilePermissions(parent, PosixFilePermissions.fromString("rwx--x--x"));
+            return d;
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+    }
+
+    /** The folder of user uid in a sharedDir: owned by that user, mode 0700; made on first use. */
+    static Path userDir(Path shared, long uid) {
+        Path d = shared.resolve("u" + uid);
+        try {
+            if (!Files.isDirectory(d, LinkOption.NOFOLLOW_LINKS)) {
+                Files.createDirectory(d);
+                Files.setPosixFilePermissions(d, PosixFilePermissions.fromString("rwx------"));
+                Files.setAttribute(d, "unix:uid", (int) uid, LinkOption.NOFOLLOW_LINKS);
+            }
             return d;
         } catch (IOException e) {
             throw new UncheckedIOException(e);
@@ -48,9 +70,9 @@ final class LaunchSupport {
     }
 
     /** What the probe reported about itself. */
-    record Report(long pid, long ppid, long sid, long[] uid, long[] gid, List<Long> groups,
+    record Report(long pid, long ppid, long sid, long[] uid, long[] gid, long[] saved, List<Long> groups,
             String umask, String cwd, List<byte[]> args, List<String> env, Map<Integer, String> fds,
-            long startedNanos, long sigBlk, long sigIgn) {
+            long startedNanos, long sigBlk, long sigIgn, Map<String, Long> caps) {
 
         List<String> argStrings() {
             return args.stream().map(b -> new String(b, StandardCharsets.UTF_8)).toList();
@@ -64,7 +86,8 @@ final class LaunchSupport {
 
         static Report parse(String text) {
             long pid = -1, ppid = -1, sid = -1, started = -1, sigBlk = -1, sigIgn = -1;
-            long[] uid = null, gid = null;
+            long[] uid = null, gid = null, saved = null;
+            Map<String, Long> caps = new TreeMap<>();
             List<Long> groups = new ArrayList<>();
             String umask = null, cwd = null;
             List<byte[]> args = new ArrayList<>();
@@ -79,6 +102,8 @@ final class LaunchSupport {
                     case "sid" -> sid = Long.parseLong(f[1]);
                     case "uid" -> uid = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
                     case "gid" -> gid = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
+                    case "saved" -> saved = new long[] {Long.parseLong(f[1]), Long.parseLong(f[2])};
+                    case "capinh", "capprm", "capeff", "capamb" -> caps.put(f[0], Long.parseUnsignedLong(f[1]));
                     case "groups" -> {
                         for (int i = 1; i < f.length; i++) groups.add(Long.parseLong(f[i]));
                     }
@@ -93,25 +118,21 @@ final class LaunchSupport {
                     default -> { }
                 }
             }
-            return new Report(pid, ppid, sid, uid, gid, groups, umask, cwd, args, env, fds, started, sigBlk,
-                    sigIgn);
+            return new Report(pid, ppid, sid, uid, gid, saved, groups, umask, cwd, args, env, fds, started,
+                    sigBlk, sigIgn, caps);
         }
     }
 
     /** Waits (at most a minute) for the probe's report to appear, and reads it. */
     static Report awaitReport(Path report) {
         awaitFile(report);
-        try {
-            return Report.parse(Files.readString(report));
-        } catch (IOException e) {
-            throw new UncheckedIOException(e);
-        }
+        return Report.parse(read(report));
     }
 
     /** Waits at most a minute (a loaded machine) for a file to appear. */
     static void awaitFile(Path file) {
         long deadline = System.nanoTime() + 60_000_000_000L;
-        while (!Files.exists(file)) {
+        while (!Files.exists(file, LinkOption.NOFOLLOW_LINKS)) {
             if (System.nanoTime() > deadline) fail("nothing was written to " + file);
             try {
                 Thread.sleep(10);
@@ -122,9 +143,14 @@ final class LaunchSupport {
         }
     }
 
+    /**
+     * A file's text, or "" when there is none; a link is not followed (the
+     * open fails), since other users wrote into the folders these lie in.
+     */
     static String read(Path p) {
-        try {
-            return Files.exists(p) ? Files.readString(p) : "";
+        if (!Files.exists(p, LinkOption.NOFOLLOW_LINKS)) return "";
+        try (var in = Files.newInputStream(p, LinkOption.NOFOLLOW_LINKS)) {
+            return new String(in.readAllBytes(), StandardCharsets.UTF_8);
         } catch (IOException e) {
             throw new UncheckedIOException(e);
         }

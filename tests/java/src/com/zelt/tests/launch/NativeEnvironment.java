@@ -2,7 +2,10 @@ package com.zelt.tests.launch;
 
 import com.zelt.tests.support.Processes;
 
-/** The C library's environment of this JVM (setenv, unsetenv, environ). */
+/**
+ * The C library's environment of this JVM (setenv, unsetenv, environ), and
+ * its dumpable flag.
+ */
 final class NativeEnvironment {
     private NativeEnvironment() {}
 
@@ -16,4 +19,7 @@ final class NativeEnvironment {
 
     /** The strings of environ in order; only while no other thread changes it. */
     static native String[] snapshot();
+
+    /** prctl(PR_GET_DUMPABLE): 1 while this JVM may dump core and be traced by its own user. */
+    static native int dumpable();
 }

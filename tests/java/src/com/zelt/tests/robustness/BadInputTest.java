@@ -107,43 +107,43 @@ class BadInputTest {
      * parameters that are paths (kept inside the temporary directory) or table
      * handles; the check of a result.
      */
-    record Spec(Object[] baseline, Set<Integer> paths, Set<Integer> handles,
+    record Case(Object[] baseline, Set<Integer> paths, Set<Integer> handles,
             BiConsumer<Object[], Object> check) {}
 
-    static final Map<String, Spec> SPECS = new HashMap<>();
+    static final Map<String, Case> CASES = new HashMap<>();
 
-    static Spec spec(Object[] baseline, Set<Integer> paths, Set<Integer> handles,
+    static Case caseOf(Object[] baseline, Set<Integer> paths, Set<Integer> handles,
             BiConsumer<Object[], Object> check) {
-        return new Spec(baseline, paths, handles, check);
+        return new Case(baseline, paths, handles, check);
     }
 
     static void register() {
-        if (!SPECS.isEmpty()) {
+        if (!CASES.isEmpty()) {
             return;
         }
         refusals();
         Set<Integer> none = Set.of();
         String f = tmp.resolve("file").toString();
         String g = tmp.resolve("other").toString();
-        SPECS.put("nisplusOpenTable", spec(new Object[] {small, "small_tbl"}, none, none,
+        CASES.put("nisplusOpenTable", caseOf(new Object[] {small, "small_tbl"}, none, none,
                 (a, r) -> handleOrNegative((Integer) r)));
         // Closing a hostile handle must leave the test's own sessions open.
-        SPECS.put("nisplusCloseTable", spec(new Object[] {-1}, none, Set.of(0),
+        CASES.put("nisplusCloseTable", caseOf(new Object[] {-1}, none, Set.of(0),
                 (a, r) -> assertArrayEquals(new String[] {"two", "second"},
                         LIB.nisplusGetFirstEntry(smallHandle, "[key=two],"), "close " + a[0])));
-        SPECS.put("nisplusGetErrorString", spec(new Object[] {2}, none, none, (a, r) -> assertNotNull(r)));
-        SPECS.put("nisplusAddTable", spec(new Object[] {FRESH_TABLE, "robust_tbl", 0x010f0f01,
+        CASES.put("nisplusGetErrorString", caseOf(new Object[] {2}, none, none, (a, r) -> assertNotNull(r)));
+        CASES.put("nisplusAddTable", caseOf(new Object[] {FRESH_TABLE, "robust_tbl", 0x010f0f01,
                 new String[] {"Skey", "Xvalue"}, (byte) ' '}, none, none,
                 (a, r) -> handleOrNegative((Integer) r)));
-        SPECS.put("nisplusDeleteTable", spec(new Object[] {"missing." + robustDir}, none, none,
+        CASES.put("nisplusDeleteTable", caseOf(new Object[] {"missing." + robustDir}, none, none,
                 (a, r) -> assertTrue((Integer) r <= 0, "delete-table " + r)));
-        SPECS.put("nisplusAccess", spec(new Object[] {small, 1}, none, none,
+        CASES.put("nisplusAccess", caseOf(new Object[] {small, 1}, none, none,
                 (a, r) -> assertTrue((Integer) r == 0 || (Integer) r == -1, "access " + r)));
-        SPECS.put("nisplusGetFirstEntry", spec(new Object[] {smallHandle, ""}, none, Set.of(0),
+        CASES.put("nisplusGetFirstEntry", caseOf(new Object[] {smallHandle, ""}, none, Set.of(0),
                 (a, r) -> row((String[]) r, 2)));
-        SPECS.put("nisplusGetNextEntry", spec(new Object[] {smallHandle}, none, Set.of(0),
+        CASES.put("nisplusGetNextEntry", caseOf(new Object[] {smallHandle}, none, Set.of(0),
                 (a, r) -> row((String[]) r, 2)));
-        SPECS.put("nisplusGetAllEntries", spec(new Object[] {smallHandle, ""}, none, Set.of(0),
+        CASES.put("nisplusGetAllEntries", caseOf(new Object[] {smallHandle, ""}, none, Set.of(0),
                 (a, r) -> {
                     row((String[]) r, 2);
                     if (r != null && "".equals(a[1]) && (Integer) a[0] == smallHandle) {
@@ -151,29 +151,29 @@ class BadInputTest {
                                 (String[]) r);
                     }
                 }));
-        SPECS.put("nisplusAddEntry", spec(new Object[] {scratchHandle, new String[] {"k", "v"}}, none,
+        CASES.put("nisplusAddEntry", caseOf(new Object[] {scratchHandle, new String[] {"k", "v"}}, none,
                 Set.of(0), (a, r) -> rawStatus((Integer) r)));
-        SPECS.put("nisplusModifyEntry", spec(new Object[] {scratchHandle, "[key=k],", -1,
+        CASES.put("nisplusModifyEntry", caseOf(new Object[] {scratchHandle, "[key=k],", -1,
                 new String[] {"k", "w"}}, none, Set.of(0), (a, r) -> rawStatus((Integer) r)));
-        SPECS.put("nisplusDeleteEntry", spec(new Object[] {scratchHandle, "[key=absent],"}, none,
+        CASES.put("nisplusDeleteEntry", caseOf(new Object[] {scratchHandle, "[key=absent],"}, none,
                 Set.of(0), (a, r) -> rawStatus((Integer) r)));
-        SPECS.put("fileAccess", spec(new Object[] {f, 0}, Set.of(0), none, (a, r) -> errno(a, r)));
-        SPECS.put("fileCreate", spec(new Object[] {f, 0, 0, 0644}, Set.of(0), none, (a, r) -> errno(a, r)));
-        SPECS.put("fileDelete", spec(new Object[] {f}, Set.of(0), none, (a, r) -> errno(a, r)));
-        SPECS.put("fileCopyStat", spec(new Object[] {f, g}, Set.of(0, 1), none, (a, r) -> errno(a, r)));
-        SPECS.put("addressCompare", spec(new Object[] {"10.0.0.1", "10"}, none, none,
+        CASES.put("fileAccess", caseOf(new Object[] {f, 0}, Set.of(0), none, (a, r) -> errno(a, r)));
+        CASES.put("fileCreate", caseOf(new Object[] {f, 0, 0, 0644}, Set.of(0), none, (a, r) -> errno(a, r)));
+        CASES.put("fileDelete", caseOf(new Object[] {f}, Set.of(0), none, (a, r) -> errno(a, r)));
+        CASES.put("fileCopyStat", caseOf(new Object[] {f, g}, Set.of(0, 1), none, (a, r) -> errno(a, r)));
+        CASES.put("addressCompare", caseOf(new Object[] {"10.0.0.1", "10"}, none, none,
                 (a, r) -> assertTrue(Set.of(-1, 0, 1).contains(r), "addressCompare " + r)));
-        SPECS.put("getDomain", spec(new Object[] {}, none, none, (a, r) -> assertNotNull(r)));
-        SPECS.put("nisGetMaster", spec(new Object[] {System.getenv("SANDBOX_DOMAIN"), "hosts.byname"}, none,
+        CASES.put("getDomain", caseOf(new Object[] {}, none, none, (a, r) -> assertNotNull(r)));
+        CASES.put("nisGetMaster", caseOf(new Object[] {System.getenv("SANDBOX_DOMAIN"), "hosts.byname"}, none,
                 none, (a, r) -> assertNotNull(r)));
-        SPECS.put("CmdLauncher.launchapp", spec(new Object[] {1, 0, 0, 0, 0, new String[] {"/bin/true"}, null},
+        CASES.put("CmdLauncher.launchapp", caseOf(new Object[] {1, 0, 0, 0, 0, new String[] {"/bin/true"}, null},
                 none, none, (a, r) -> {
                     launchResult(r);
                     if ((Integer) a[0] == 0 || a[5] == null) {
                         assertEquals(-1, r, "a refused launch");
                     }
                 }));
-        SPECS.put("GuiLauncher.launchapp", spec(new Object[] {1, 0, 0, 0, 0, "/bin/true", null, null},
+        CASES.put("GuiLauncher.launchapp", caseOf(new Object[] {1, 0, 0, 0, 0, "/bin/true", null, null},
                 none, none, (a, r) -> {
                     launchResult(r);
                     if ((Integer) a[0] == 0 || a[5] == null) {
@@ -317,15 +317,15 @@ class BadInputTest {
         return out;
     }
 
-    static List<Object> valuesFor(Class<?> type, Spec spec, int index, Object baseline) {
+    static List<Object> valuesFor(Class<?> type, Case theCase, int index, Object baseline) {
         if (type == int.class) {
-            return spec.handles().contains(index) ? HANDLES : INTS;
+            return theCase.handles().contains(index) ? HANDLES : INTS;
         }
         if (type == byte.class) {
             return BYTES;
         }
         if (type == String.class) {
-            return stringsFor(spec.paths().contains(index));
+            return stringsFor(theCase.paths().contains(index));
         }
         if (type == String[].class) {
             return arrays((String[]) baseline);
@@ -374,15 +374,15 @@ class BadInputTest {
     }
 
     static void drive(Object target, Method m, String key) {
-        Spec spec = SPECS.get(key);
-        assertNotNull(spec, "no hostile-input plan for native method " + key);
+        Case theCase = CASES.get(key);
+        assertNotNull(theCase, "no hostile-input plan for native method " + key);
         Class<?>[] types = m.getParameterTypes();
-        assertEquals(types.length, spec.baseline().length, key + " baseline");
+        assertEquals(types.length, theCase.baseline().length, key + " baseline");
         List<Object[]> plans = new ArrayList<>();
-        plans.add(spec.baseline().clone());
+        plans.add(theCase.baseline().clone());
         for (int i = 0; i < types.length; i++) {
-            for (Object v : valuesFor(types[i], spec, i, spec.baseline()[i])) {
-                Object[] args = spec.baseline().clone();
+            for (Object v : valuesFor(types[i], theCase, i, theCase.baseline()[i])) {
+                Object[] args = theCase.baseline().clone();
                 args[i] = v;
                 plans.add(args);
             }
@@ -392,7 +392,7 @@ class BadInputTest {
         List<List<Object>> lists = new ArrayList<>();
         int longest = 0;
         for (int i = 0; i < types.length; i++) {
-            lists.add(valuesFor(types[i], spec, i, spec.baseline()[i]));
+            lists.add(valuesFor(types[i], theCase, i, theCase.baseline()[i]));
             longest = Math.max(longest, lists.get(i).size());
         }
         for (int stride : new int[] {1, 7}) {
@@ -405,7 +405,7 @@ class BadInputTest {
                 plans.add(args);
             }
         }
-        Object[] allNull = spec.baseline().clone();
+        Object[] allNull = theCase.baseline().clone();
         for (int i = 0; i < types.length; i++) {
             if (!types[i].isPrimitive()) {
                 allNull[i] = null;
@@ -419,7 +419,7 @@ class BadInputTest {
                 }
             }
             Object result = invoke(target, m, args);
-            spec.check().accept(args, result);
+            theCase.check().accept(args, result);
             Refusal refusal = REFUSALS.get(key);
             if (refusal != null && refusal.applies(args)) {
                 refusalsChecked++;
@@ -483,7 +483,7 @@ class BadInputTest {
             driven.add("GuiLauncher." + m.getName());
         }
         // Every plan was used: the Java declarations and the plans agree.
-        assertEquals(new TreeSet<>(SPECS.keySet()), driven);
+        assertEquals(new TreeSet<>(CASES.keySet()), driven);
         assertEquals(21, driven.size(), "native methods driven");
         System.out.println("robustness: " + calls + " hostile calls to " + driven.size()
                 + " native methods, " + refusalsChecked + " of them refusals checked");

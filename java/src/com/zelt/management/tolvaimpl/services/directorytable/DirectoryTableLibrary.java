@@ -1,6 +1,6 @@
 package com.zelt.management.tolvaimpl.services.directorytable;
 
-import java.io.File;
+import com.zelt.management.tolvaimpl.services.NativeLibraries;
 
 /**
  * Java side of {@code libnamestore}: NIS+ table sessions, table administration, entry retrieval
@@ -58,22 +58,7 @@ public class DirectoryTableLibrary {
     public static final String LIBRARY_FILE = "libnamestore.so";
 
     static {
-        String dir = System.getProperty("zelt.native.dir");
-        String path = System.getProperty("java.library.path", "");
-        File file = dir == null ? null : new File(dir, LIBRARY_FILE);
-        // Without the property, look as System.loadLibrary does, by the exact file name. Relative
-        // entries are skipped: they would load from whatever directory the JVM started in.
-        for (String d : dir == null ? path.split(File.pathSeparator) : new String[0]) {
-            File f = new File(d, LIBRARY_FILE);
-            if (file == null && f.isAbsolute() && f.isFile()) {
-                file = f;
-            }
-        }
-        if (file == null) {
-            throw new UnsatisfiedLinkError(LIBRARY_FILE + " is in no directory of java.library.path ("
-                    + path + ") and zelt.native.dir is not set");
-        }
-        System.load(file.getAbsolutePath());
+        NativeLibraries.load(LIBRARY_FILE);
     }
 
     /** Creates an accessor; all instances share the one process-wide session registry. */
@@ -121,13 +106,13 @@ public class DirectoryTableLibrary {
      * @param tableType its type, under 64 bytes
      * @param access the NIS+ access word: 8 bits each for nobody, owner, group and world, from the
      *     top; within each, read 1, modify 2, create 4, destroy 8
-     * @param columns one spec per column: a marker character ({@code S} makes the column
+     * @param columns one definition per column: a marker character ({@code S} makes the column
      *     searchable, any other makes a plain one), then the column name
      * @param separator the table's column separator character
      * @return the handle of the new session; or the negated status of the directory lookup or of
      *     the add (no translation of not-found: -2); -13 when the table was created but every slot
      *     is taken (the table then exists without a session); -33 when the directory lookup
-     *     carried no object; -29 for an empty column spec; -17 for a name too long or without a
+     *     carried no object; -29 for an empty column definition; -17 for a name too long or without a
      *     directory part; -36 for a {@code null} argument
      */
     public native int nisplusAddTable(String tableName, String tableType, int access,

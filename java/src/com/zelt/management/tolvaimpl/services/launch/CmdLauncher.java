@@ -1,6 +1,6 @@
 package com.zelt.management.tolvaimpl.services.launch;
 
-import java.io.File;
+import com.zelt.management.tolvaimpl.services.NativeLibraries;
 
 /**
  * Starts a command-line program detached from the JVM, under the real and effective user and
@@ -65,22 +65,7 @@ public class CmdLauncher {
     public static final String LIBRARY_FILE = "libCmdLauncher.so.1";
 
     static {
-        String dir = System.getProperty("zelt.native.dir");
-        String path = System.getProperty("java.library.path", "");
-        File file = dir == null ? null : new File(dir, LIBRARY_FILE);
-        // Without the property, look as System.loadLibrary does, by the exact file name. Relative
-        // entries are skipped: they would load from whatever directory the JVM started in.
-        for (String d : dir == null ? path.split(File.pathSeparator) : new String[0]) {
-            File f = new File(d, LIBRARY_FILE);
-            if (file == null && f.isAbsolute() && f.isFile()) {
-                file = f;
-            }
-        }
-        if (file == null) {
-            throw new UnsatisfiedLinkError(LIBRARY_FILE + " is in no directory of java.library.path ("
-                    + path + ") and zelt.native.dir is not set");
-        }
-        System.load(file.getAbsolutePath());
+        NativeLibraries.load(LIBRARY_FILE);
     }
 
     /** Creates a launcher; instances hold no state. */
