@@ -26,8 +26,9 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_LDCONFIG OFF)
 set(_version "${PROJECT_VERSION}")
 
-# libzelt-jni: libnsl2 and libtirpc3 from the libraries' needed entries; the
-# launchers need none (their libc symbols come from the JVM process).
+# libzelt-jni: libnsl2, libtirpc3, libnettle8 and libgmp10 (Secure RPC) from
+# the libraries' needed entries; the launchers need none (their libc symbols
+# come from the JVM process).
 set(CPACK_DEBIAN_JNI_PACKAGE_NAME libzelt-jni)
 set(CPACK_DEBIAN_JNI_PACKAGE_SECTION java)
 set(CPACK_DEBIAN_JNI_PACKAGE_SHLIBDEPS ON)

@@ -20,7 +20,7 @@ screenshot=${DEMO_SCREENSHOT:-$build/demo/screenshot.png}
 export NISPLUSD=$build/bin/nisplusd
 # A /tmp of its own: the tour shares files with programs it starts as nobody.
 "$root/scripts/private-tmp.sh" \
-  "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 1 --xvfb -- \
+  "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 2 --xvfb -- \
     java -Dzelt.native.dir="$build/lib" -Dzelt.demo.screenshot="$screenshot" -cp "$build/java/classes" \
     com.zelt.demo.GuidedTour
 echo

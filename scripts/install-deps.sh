@@ -12,6 +12,7 @@ packages=(
   build-essential cmake pkg-config
   openjdk-17-jdk-headless junit5
   libnsl-dev libtirpc-dev rpcsvc-proto
+  nettle-dev libgmp-dev  # DES and Diffie-Hellman of Secure RPC (AUTH_DES)
   googletest libgtest-dev
   rpcbind ypserv
   iproute2 util-linux procps binutils

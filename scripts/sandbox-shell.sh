@@ -22,10 +22,11 @@ RC
   cat <<BANNER
 == Inside the sandbox ==============================================================
 Private network (loopback only), mount, UTS, IPC and PID namespaces; nothing here
-reaches the host's ports, and /run, /var/yp and /var/nis are private.
+reaches the host's ports, and /run, /var/yp, /var/nis and /etc (an overlay) are private.
   NIS domain $SANDBOX_DOMAIN (ypserv), NIS+ directory $NISPLUS_DIRECTORY (nisplusd, pid $NISPLUSD_PID)
-  nisplusd enforces access rights (security level 1): root is server.$NISPLUS_DIRECTORY, the
-  namespace's owner; uids 1001-1018 are the seed's users (1001: ada); any other is nobody
+  nisplusd enforces access rights (security level 2, AUTH_DES only): root, holding the host's
+  secret key in /etc/.rootkey (a private overlay of /etc), is server.$NISPLUS_DIRECTORY, the
+  namespace's owner; anyone else, and root without that file, is nobody
   X display $DISPLAY (Xvfb, pid $XVFB_PID), cookie $XAUTHORITY (readable by nobody)
 Try:  zelt --help
       zelt list hosts.org_dir.$NISPLUS_DIRECTORY
@@ -55,4 +56,4 @@ export PATH=$root/scripts/bin:$build/bin:$PATH
 if [ $# -eq 0 ]; then
   set -- "$0" --interactive-inside
 fi
-exec "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 1 --xvfb -- "$@"
+exec "$root/tests/sandbox/sandbox.sh" --yp --nisplus "$root/tests/nisplus/seed.nis" --nisplus-security 2 --xvfb -- "$@"

@@ -10,11 +10,13 @@
 
 #include <rpcsvc/nis.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,11 +91,35 @@ std::string localHostName();
 // The principal an AUTH_SYS caller acts as: the host for root, else "nobody".
 std::string localPrincipal();
 
+// ---- secure RPC ----
+
+// Where root's secret key lives, as `keylogin -r` writes it.
+constexpr const char* kRootKeyPath = "/etc/.rootkey";
+
+// What an AUTH_DES caller needs to talk to one server: its netname, and
+// the DES key it shares with that server. `generation` changes whenever
+// the secret key file does, so connections made with an older key go.
+struct DesIdentity {
+  std::string netname;
+  std::array<std::uint8_t, 8> common{};
+  std::uint64_t generation = 0;
+  ~DesIdentity();
+};
+
+// The identity to use with a server of that public key: none when the
+// server has no key, the host has no netname, or root's secret key file
+// is missing, unreadable or not a 48-hex-digit key owned by root that no
+// one else may write. The file is read again only when it changes (stat).
+std::optional<DesIdentity> desIdentityFor(const std::string& serverPublicKey);
+
 // ---- directories ----
 
 struct ServerAddress {
   std::string name;                  // the server's NIS+ name
   std::vector<std::uint32_t> hosts;  // IPv4 addresses, network byte order
+  // Its Diffie-Hellman public key (48 hex digits) when its entry has
+  // key_type NIS_PK_DH, else empty: calls to it may then go AUTH_DES.
+  std::string publicKey;
 };
 
 struct Directory {

@@ -214,6 +214,14 @@ bool decodeDirectory(const char* data, std::size_t len, Directory& out) {
       const nis_server& srv = obj.do_servers.do_servers_val[i];
       ServerAddress sa;
       sa.name = srv.name != nullptr ? srv.name : "";
+      // 48 hex digits and a NUL (some servers leave the NUL out).
+      if (srv.key_type == NIS_PK_DH && srv.pkey.n_bytes != nullptr &&
+          (srv.pkey.n_len == 49 || srv.pkey.n_len == 48)) {
+        sa.publicKey.assign(srv.pkey.n_bytes, 48);
+        if (sa.publicKey.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+          sa.publicKey.clear();
+        }
+      }
       // Duplicates are looked for among the few addresses kept: linear in
       // the endpoints, however many the server lists.
       for (u_int j = 0; j < srv.ep.ep_len && sa.hosts.size() < kMaxHostsPerServer; ++j) {

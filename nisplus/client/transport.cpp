@@ -2,11 +2,13 @@
 // calls.
 //
 // A server's port always comes from the portmapper at its address (GETPORT
-// over TCP to port 111). Connections carry AUTH_SYS credentials and are
-// kept in a small pool per address, so a busy caller pays the port lookup
-// and the handshake once; a pooled connection that the peer has closed is
-// noticed before it is used and replaced, and one idle for too long is
-// retired, since a firewall or NAT on the way may have forgotten it.
+// over TCP to port 111). Connections carry AUTH_DES credentials as the
+// host when the server has a Diffie-Hellman key and root's secret key is
+// at hand, else AUTH_SYS, and are kept in a small pool per address, so a
+// busy caller pays the port lookup and the handshake once; a pooled
+// connection that the peer has closed is noticed before it is used and
+// replaced, and one idle for too long is retired, since a firewall or NAT
+// on the way may have forgotten it.
 //
 // The RPC exchange itself is done here rather than by libtirpc's TCP
 // client, which restarts its wait with the full timeout on every read and
@@ -35,6 +37,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <rpc/rpc.h>
+#include <sys/time.h>
 // After rpc.h, which it needs.
 #include <rpc/pmap_prot.h>
 #include <sys/socket.h>
@@ -49,6 +52,7 @@
 #include <vector>
 
 #include "client_internal.h"
+#include "secure_rpc.h"
 
 namespace nisplus_client {
 
@@ -167,6 +171,82 @@ bool connectionSurvives(clnt_stat stat) {
   }
 }
 
+// The AUTH_DES conversation of one connection with its server: a fullname
+// credential on its first call (and after the server refused one), then
+// the nickname the server gave. A server takes the timestamps of one
+// nickname only in increasing order; calls on one connection never
+// overlap, so theirs arrive in the order they were made, which calls on
+// several connections sharing a nickname could not promise.
+class DesConversation {
+ public:
+  explicit DesConversation(const DesIdentity& id) : id_(id) { restart(); }
+  ~DesConversation() { secure_rpc::wipe(conversation_.data(), conversation_.size()); }
+  DesConversation(const DesConversation&) = delete;
+  DesConversation& operator=(const DesConversation&) = delete;
+
+  // The next call goes with a fullname credential and a new conversation key.
+  void restart() {
+    conversation_ = secure_rpc::newConversationKey();
+    nickname_.reset();
+  }
+
+  // The credential and verifier of one request, with a timestamp of its
+  // own, later than any sent before on this connection.
+  bool marshal(XDR* x) {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    secure_rpc::Timestamp t{static_cast<std::uint32_t>(tv.tv_sec),
+                            static_cast<std::uint32_t>(tv.tv_usec)};
+    if (t <= sent_) {
+      t = sent_.usec + 1 < 1000000 ? secure_rpc::Timestamp{sent_.sec, sent_.usec + 1}
+                                   : secure_rpc::Timestamp{sent_.sec + 1, 0};
+    }
+    sent_ = t;
+    secure_rpc::ClientSeal seal;
+    std::vector<std::uint8_t> cred;
+    if (nickname_) {
+      seal = secure_rpc::sealNickname(conversation_, t);
+      cred = secure_rpc::nicknameCredential(*nickname_);
+    } else {
+      seal = secure_rpc::sealFullname(conversation_, t, secure_rpc::kWindow);
+      secure_rpc::DesBlock sealed = conversation_;
+      secure_rpc::ecbEncrypt(id_.common, sealed.data(), sealed.size());
+      cred = secure_rpc::fullnameCredential(id_.netname, sealed, seal.w1);
+    }
+    auto verf = secure_rpc::clientVerifier(seal);
+    opaque_auth c{AUTH_DES, reinterpret_cast<caddr_t>(cred.data()),
+                  static_cast<u_int>(cred.size())};
+    opaque_auth v{AUTH_DES, reinterpret_cast<caddr_t>(verf.data()),
+                  static_cast<u_int>(verf.size())};
+    return xdr_opaque_auth(x, &c) && xdr_opaque_auth(x, &v);
+  }
+
+  // Whether the reply verifier answers the request sent last; it names the
+  // nickname for the next ones.
+  bool validate(const opaque_auth& verf) {
+    if (verf.oa_flavor != AUTH_DES) return false;
+    const auto nick = secure_rpc::checkReplyVerifier(
+        conversation_, sent_, reinterpret_cast<const std::uint8_t*>(verf.oa_base), verf.oa_length);
+    if (!nick) return false;
+    nickname_ = *nick;
+    return true;
+  }
+
+ private:
+  DesIdentity id_;
+  secure_rpc::DesBlock conversation_{};
+  std::optional<std::array<std::uint8_t, 4>> nickname_;
+  secure_rpc::Timestamp sent_;
+};
+
+// A refusal after which a new conversation may succeed: the server forgot
+// the nickname or took the timestamp for a replay.
+bool worthRestarting(const rpc_msg& reply) {
+  return reply.rm_reply.rp_stat == MSG_DENIED && reply.rjcted_rply.rj_stat == AUTH_ERROR &&
+         (reply.rjcted_rply.rj_why == AUTH_REJECTEDCRED ||
+          reply.rjcted_rply.rj_why == AUTH_REJECTEDVERF);
+}
+
 // Decodes nothing: the reply's header is read first, its results after the
 // transaction id has been checked.
 bool_t headerOnly(XDR* /*xdrs*/, ...) { return TRUE; }
@@ -176,8 +256,17 @@ bool_t headerOnly(XDR* /*xdrs*/, ...) { return TRUE; }
 // until that call's deadline.
 class RpcStream {
  public:
-  RpcStream(int fd, std::uint32_t host, rpcprog_t prog, rpcvers_t vers, AUTH* auth)
-      : host_(host), fd_(fd), prog_(prog), vers_(vers), auth_(auth) {
+  // Calls carry des's credentials when given, else auth's; identity names
+  // them for the pool.
+  RpcStream(int fd, std::uint32_t host, rpcprog_t prog, rpcvers_t vers, AUTH* auth,
+            std::unique_ptr<DesConversation> des = nullptr, std::string identity = "")
+      : host_(host),
+        fd_(fd),
+        prog_(prog),
+        vers_(vers),
+        auth_(auth),
+        des_(std::move(des)),
+        identity_(std::move(identity)) {
     xid_ = static_cast<std::uint32_t>(Clock::now().time_since_epoch().count()) ^
            (static_cast<std::uint32_t>(fd) << 16);
     xdrrec_create(&xdrs_, kSendBuffer, kSendBuffer, this, readSome, writeSome);
@@ -191,6 +280,9 @@ class RpcStream {
   RpcStream& operator=(const RpcStream&) = delete;
 
   std::uint32_t host() const { return host_; }
+  const std::string& identity() const { return identity_; }
+  // Whether a reply's verifier failed: nothing more is believed from it.
+  bool distrusted() const { return distrusted_; }
   // Whether any byte came from the peer during the last call.
   bool receivedAny() const { return received_; }
   // Whether any byte of the last call's request left this process.
@@ -217,60 +309,29 @@ class RpcStream {
 
   // Sends a request; its reply is read by receive.
   clnt_stat send(rpcproc_t proc, xdrproc_t xdrArgs, const void* args, Clock::time_point deadline) {
-    deadline_ = deadline;
-    timedOut_ = ioFailed_ = sent_ = received_ = noMemory_ = tooLarge_ = false;
-    lastUsed_ = sentAt_ = Clock::now();
-    XDR* x = &xdrs_;
-    x->x_op = XDR_ENCODE;
-    rpc_msg msg{};
-    msg.rm_xid = ++xid_;
-    msg.rm_direction = CALL;
-    msg.rm_call.cb_rpcvers = RPC_MSG_VERSION;
-    msg.rm_call.cb_prog = prog_;
-    msg.rm_call.cb_vers = vers_;
-    u_int32_t procedure = proc;
-    const bool encoded = xdr_callhdr(x, &msg) && xdr_u_int32_t(x, &procedure) &&
-                         AUTH_MARSHALL(auth_, x) &&
-                         xdrArgs(x, static_cast<char*>(const_cast<void*>(args)));
-    if (!encoded) return ioFailed_ ? ioStatus() : RPC_CANTENCODEARGS;
-    if (!xdrrec_endofrecord(x, TRUE)) return ioStatus();
-    return RPC_SUCCESS;
+    proc_ = proc;
+    xdrArgs_ = xdrArgs;
+    args_ = args;
+    restarted_ = false;
+    return sendRequest(deadline);
   }
 
   // Reads and decodes the reply to the request sent last, until deadline.
+  // When the server refused an AUTH_DES conversation it may take a new one
+  // for (a forgotten nickname, a timestamp it took for a replay), the
+  // request goes again once, with a fullname credential: it was not
+  // carried out.
   clnt_stat receive(ReplyDecoder decode, void* result, Clock::time_point deadline,
                     ReplyProgress* progress) {
-    deadline_ = deadline;
-    rpc_msg reply{};
-    size_t bodyOffset = 0;
     for (;;) {
-      if (!readRecord(xid_, progress)) return tooLarge_ ? RPC_CANTDECODERES : ioStatus();
-      const bool decoded = decodeHeader(reply, bodyOffset);
-      if (decoded && reply.rm_xid == xid_) break;
-      freeVerifier(reply);
-      // A reply to another call, or a record that is no reply: skip it.
+      bool restart = false;
+      const clnt_stat stat = receiveOnce(decode, result, deadline, progress, restart);
+      if (!restart) return stat;
+      restarted_ = true;
+      des_->restart();
+      const clnt_stat sent = sendRequest(deadline);
+      if (sent != RPC_SUCCESS) return sent;
     }
-    clnt_stat stat = replyStatus(reply);
-    if (stat == RPC_SUCCESS) {
-      if (!AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
-        stat = RPC_AUTHERROR;
-      } else {
-        record_.deadline = deadline;
-        const Decoded d = progress != nullptr ? progress->decode(record_, bodyOffset, result)
-                                              : decode(record_, bodyOffset, result);
-        noMemory_ = d == Decoded::kNoMemory;
-        // Decoding is part of the call: one that ran out of time is a call
-        // that timed out.
-        timedOut_ = d == Decoded::kLate;
-        if (d != Decoded::kOk) stat = timedOut_ ? RPC_TIMEDOUT : RPC_CANTDECODERES;
-      }
-    }
-    freeVerifier(reply);
-    // A large reply buffer is not kept for the next call.
-    if (record_.capacity > kReceiveBuffer) std::free(record_.release());
-    lastUsed_ = Clock::now();
-    if (stat == RPC_SUCCESS || connectionSurvives(stat)) lastAnswered_ = lastUsed_;
-    return stat;
   }
 
   int fd() const { return fd_; }
@@ -283,6 +344,67 @@ class RpcStream {
 
  private:
   clnt_stat ioStatus() const { return timedOut_ ? RPC_TIMEDOUT : RPC_CANTRECV; }
+
+  clnt_stat sendRequest(Clock::time_point deadline) {
+    deadline_ = deadline;
+    timedOut_ = ioFailed_ = sent_ = received_ = noMemory_ = tooLarge_ = false;
+    lastUsed_ = sentAt_ = Clock::now();
+    XDR* x = &xdrs_;
+    x->x_op = XDR_ENCODE;
+    rpc_msg msg{};
+    msg.rm_xid = ++xid_;
+    msg.rm_direction = CALL;
+    msg.rm_call.cb_rpcvers = RPC_MSG_VERSION;
+    msg.rm_call.cb_prog = prog_;
+    msg.rm_call.cb_vers = vers_;
+    u_int32_t procedure = proc_;
+    const bool encoded = xdr_callhdr(x, &msg) && xdr_u_int32_t(x, &procedure) &&
+                         (des_ ? des_->marshal(x) : AUTH_MARSHALL(auth_, x)) &&
+                         xdrArgs_(x, static_cast<char*>(const_cast<void*>(args_)));
+    if (!encoded) return ioFailed_ ? ioStatus() : RPC_CANTENCODEARGS;
+    if (!xdrrec_endofrecord(x, TRUE)) return ioStatus();
+    return RPC_SUCCESS;
+  }
+
+  clnt_stat receiveOnce(ReplyDecoder decode, void* result, Clock::time_point deadline,
+                        ReplyProgress* progress, bool& restart) {
+    deadline_ = deadline;
+    rpc_msg reply{};
+    size_t bodyOffset = 0;
+    for (;;) {
+      if (!readRecord(xid_, progress)) return tooLarge_ ? RPC_CANTDECODERES : ioStatus();
+      const bool decoded = decodeHeader(reply, bodyOffset);
+      if (decoded && reply.rm_xid == xid_) break;
+      freeVerifier(reply);
+      // A reply to another call, or a record that is no reply: skip it.
+    }
+    clnt_stat stat = replyStatus(reply);
+    restart = des_ && !restarted_ && worthRestarting(reply);
+    if (stat == RPC_SUCCESS) {
+      if (des_ ? !des_->validate(reply.acpted_rply.ar_verf)
+               : !AUTH_VALIDATE(auth_, &reply.acpted_rply.ar_verf)) {
+        // Not from the server, or not to this request: not believed.
+        stat = RPC_AUTHERROR;
+        distrusted_ = true;
+      } else {
+        record_.deadline = deadline;
+        const Decoded d = progress != nullptr ? progress->decode(record_, bodyOffset, result)
+                                              : decode(record_, bodyOffset, result);
+        noMemory_ = d == Decoded::kNoMemory;
+        // Decoding is part of the call: one that ran out of time is a call
+        // that timed out.
+        timedOut_ = d == Decoded::kLate;
+        if (d != Decoded::kOk) stat = timedOut_ ? RPC_TIMEDOUT : RPC_CANTDECODERES;
+      }
+    }
+    freeVerifier(reply);
+    if (restart) return stat;
+    // A large reply buffer is not kept for the next call.
+    if (record_.capacity > kReceiveBuffer) std::free(record_.release());
+    lastUsed_ = Clock::now();
+    if (stat == RPC_SUCCESS || connectionSurvives(stat)) lastAnswered_ = lastUsed_;
+    return stat;
+  }
 
   // The header of the reply in record_ (the whole record or its start);
   // its results begin at offset. The verifier is freed with freeVerifier.
@@ -443,6 +565,14 @@ class RpcStream {
   rpcprog_t prog_;
   rpcvers_t vers_;
   AUTH* auth_;
+  std::unique_ptr<DesConversation> des_;
+  std::string identity_;
+  // The request of the call under way, for its one resend.
+  rpcproc_t proc_ = 0;
+  xdrproc_t xdrArgs_ = nullptr;
+  const void* args_ = nullptr;
+  bool restarted_ = false;
+  bool distrusted_ = false;
   XDR xdrs_{};
   std::uint32_t xid_ = 0;
   Clock::time_point deadline_{};
@@ -501,9 +631,12 @@ Pool& pool() {
   return *p;
 }
 
-// A pooled connection to host, or null. With a limit, only one whose last
-// reply came at most that long ago; the others stay for reads.
-std::unique_ptr<Connection> takeIdle(std::uint32_t host, Clock::duration silentAtMost) {
+// A pooled connection to host that speaks as identity, or null. With a
+// limit, only one whose last reply came at most that long ago; the others
+// stay for reads. One made under another identity (root's key came, went
+// or changed) is dropped on the way.
+std::unique_ptr<Connection> takeIdle(std::uint32_t host, Clock::duration silentAtMost,
+                                     const std::string& identity) {
   Pool& p = pool();
   for (;;) {
     std::unique_ptr<Connection> conn;
@@ -512,16 +645,19 @@ std::unique_ptr<Connection> takeIdle(std::uint32_t host, Clock::duration silentA
       const Clock::time_point now = Clock::now();
       auto [first, last] = p.idle.equal_range(host);
       auto it = std::find_if(first, last, [&](const auto& kv) {
-        return silentAtMost == Clock::duration::max() ||
+        return kv.second->identity() != identity || silentAtMost == Clock::duration::max() ||
                now - kv.second->lastAnswered() <= silentAtMost;
       });
       if (it == last) return nullptr;
       conn = std::move(it->second);
       p.idle.erase(it);
     }
-    if (Clock::now() - conn->lastUsed() < kMaxIdleAge && conn->stillIdle()) return conn;
-    // Closed by the peer, or idle for too long: drop it (outside the lock)
-    // and look on.
+    if (conn->identity() == identity && Clock::now() - conn->lastUsed() < kMaxIdleAge &&
+        conn->stillIdle()) {
+      return conn;
+    }
+    // Closed by the peer, idle for too long or made as someone else: drop
+    // it (outside the lock) and look on.
   }
 }
 
@@ -556,15 +692,34 @@ void keepAlive(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepaliveProbes, sizeof kKeepaliveProbes);
 }
 
-std::unique_ptr<Connection> openConnection(std::uint32_t host, Clock::time_point deadline) {
+// Who a call speaks as: AUTH_DES as the host when the server has a key and
+// root's secret key is at hand, else AUTH_SYS (identity "").
+struct Speaker {
+  std::optional<DesIdentity> des;
+  std::string identity;
+};
+
+Speaker speakerFor(const ServerAddress& server) {
+  Speaker s;
+  s.des = desIdentityFor(server.publicKey);
+  if (s.des) s.identity = std::to_string(s.des->generation) + ":" + server.publicKey;
+  return s;
+}
+
+std::unique_ptr<Connection> openConnection(std::uint32_t host, const Speaker& who,
+                                           Clock::time_point deadline) {
   const in_port_t port = lookupPort(host, deadline);
   if (port == 0) return nullptr;
   const int fd = connectTcp(host, port, deadline);
   if (fd < 0) return nullptr;
   keepAlive(fd);
+  ++gConnectionsOpened;
+  if (who.des) {
+    return std::make_unique<Connection>(fd, host, NIS_PROG, NIS_VERSION, nullptr,
+                                        std::make_unique<DesConversation>(*who.des), who.identity);
+  }
   AUTH* auth = authunix_create_default();
   if (auth == nullptr) auth = authnone_create();
-  ++gConnectionsOpened;
   return std::make_unique<Connection>(fd, host, NIS_PROG, NIS_VERSION, auth);
 }
 
@@ -591,7 +746,7 @@ CallOutcome settle(std::unique_ptr<Connection> conn, clnt_stat stat) {
   if (conn->noMemory()) return CallOutcome::kNoMemory;
   if (stat == RPC_CANTENCODEARGS || stat == RPC_CANTDECODERES) return CallOutcome::kBadReply;
   if (connectionSurvives(stat)) {
-    putBack(std::move(conn));
+    if (!conn->distrusted()) putBack(std::move(conn));
     return CallOutcome::kBadReply;
   }
   return CallOutcome::kUnreachable;  // the connection is lost
@@ -630,7 +785,7 @@ int firstReadable(const std::vector<std::unique_ptr<Connection>>& conns, Clock::
 // firewall or NAT dropped without a word never answers; one whose server is
 // merely slow stays in the race until the deadline). No result: nothing
 // came from this address in time, try the next.
-std::optional<CallOutcome> readAt(std::uint32_t host, const Request& rq,
+std::optional<CallOutcome> readAt(std::uint32_t host, const Speaker& who, const Request& rq,
                                   Clock::time_point deadline) {
   std::vector<std::unique_ptr<Connection>> racing;  // requests in flight, at most two
   bool hedged = false;                              // a fresh connection was tried: no further one
@@ -643,11 +798,11 @@ std::optional<CallOutcome> readAt(std::uint32_t host, const Request& rq,
   };
   auto hedge = [&]() -> std::optional<CallOutcome> {
     hedged = true;
-    std::unique_ptr<Connection> fresh = openConnection(host, deadline);
+    std::unique_ptr<Connection> fresh = openConnection(host, who, deadline);
     if (!fresh) return std::nullopt;
     return launch(std::move(fresh));
   };
-  if (std::unique_ptr<Connection> pooled = takeIdle(host, Clock::duration::max())) {
+  if (std::unique_ptr<Connection> pooled = takeIdle(host, Clock::duration::max(), who.identity)) {
     if (auto bad = launch(std::move(pooled))) return bad;
   }
   for (;;) {
@@ -685,11 +840,11 @@ std::optional<CallOutcome> readAt(std::uint32_t host, const Request& rq,
 // byte of it has left this process, the answer, or the lack of one, is
 // final: the server may have carried it out. No result: none of it left,
 // try the next address.
-std::optional<CallOutcome> updateAt(std::uint32_t host, const Request& rq,
+std::optional<CallOutcome> updateAt(std::uint32_t host, const Speaker& who, const Request& rq,
                                     Clock::time_point connectDeadline, Clock::time_point deadline) {
-  std::unique_ptr<Connection> conn = takeIdle(host, kJustAnswered);
+  std::unique_ptr<Connection> conn = takeIdle(host, kJustAnswered, who.identity);
   for (bool fresh = conn == nullptr;; fresh = true) {
-    if (fresh) conn = openConnection(host, connectDeadline);
+    if (fresh) conn = openConnection(host, who, connectDeadline);
     if (!conn) return std::nullopt;
     ++gCalls;
     clnt_stat stat = conn->send(rq.proc, rq.xdrArgs, rq.args, deadline);
@@ -708,6 +863,7 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
                        const void* args, ReplyDecoder decode, void* result,
                        Clock::time_point deadline, bool idempotent, ReplyProgress* progress) {
   const Request rq{proc, xdrArgs, args, decode, result, progress};
+  const Speaker who = speakerFor(server);
   const size_t count = server.hosts.size();
   for (size_t h = 0; h < count; ++h) {
     if (remainingMs(deadline) == 0) break;
@@ -716,7 +872,7 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
     if (idempotent) {
       // A read may go out again: each address gets an equal share of the
       // time left, so one that never answers leaves time to the others.
-      done = readAt(host, rq, attemptDeadline(deadline, count - h));
+      done = readAt(host, who, rq, attemptDeadline(deadline, count - h));
     } else {
       // An update waits for its answer until the deadline, at whichever
       // address took it; only reaching an address is bounded by a share,
@@ -726,7 +882,7 @@ CallOutcome callServer(const ServerAddress& server, rpcproc_t proc, xdrproc_t xd
           h + 1 == count
               ? deadline
               : std::min(attemptDeadline(deadline, count - h), Clock::now() + kConnectLimit);
-      done = updateAt(host, rq, connectDeadline, deadline);
+      done = updateAt(host, who, rq, connectDeadline, deadline);
     }
     if (done) return *done;
   }

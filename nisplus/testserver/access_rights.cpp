@@ -28,7 +28,38 @@ std::string_view valueAt(const Entry& e, long column) {
   return dropNul(e.values[static_cast<size_t>(column)].bytes);
 }
 
+// The DES credential of a netname in cred.org_dir of its domain.
+const Entry* desCredential(const Namespace& ns, std::string_view netname, const Table*& cred) {
+  const size_t at = netname.find('@');
+  if (at == std::string_view::npos || at + 1 == netname.size()) return nullptr;
+  std::string domain(netname.substr(at + 1));
+  if (domain.back() != '.') domain += '.';
+  cred = ns.findTable("cred.org_dir." + domain);
+  if (!cred) return nullptr;
+  const long type = columnIndex(*cred, "auth_type");
+  const long name = columnIndex(*cred, "auth_name");
+  for (const Entry& e : cred->entries) {
+    if (valueAt(e, type) == "DES" && valueAt(e, name) == netname) return &e;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+std::string desPrincipal(const Namespace& ns, std::string_view netname) {
+  const Table* cred = nullptr;
+  const Entry* e = desCredential(ns, netname, cred);
+  const std::string_view cname = e ? valueAt(*e, columnIndex(*cred, "cname")) : "";
+  return cname.empty() ? std::string(kNobody) : std::string(cname);
+}
+
+std::string desPublicKey(const Namespace& ns, std::string_view netname) {
+  const Table* cred = nullptr;
+  const Entry* e = desCredential(ns, netname, cred);
+  if (!e) return "";
+  std::string_view key = valueAt(*e, columnIndex(*cred, "public_data"));
+  return std::string(key.substr(0, key.find(':')));
+}
 
 std::string sysPrincipal(const Namespace& ns, uint32_t uid, std::string_view machine) {
   if (uid == 0) {

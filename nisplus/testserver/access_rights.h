@@ -19,8 +19,7 @@ namespace nisplusd {
 inline constexpr std::string_view kNobody = "nobody";
 
 // Security levels, as the system server takes them with -S: 0 grants
-// everything, 1 believes AUTH_SYS, 2 believes only AUTH_DES (which this
-// server does not take yet: every caller is nobody).
+// everything, 1 believes AUTH_SYS and AUTH_DES, 2 believes only AUTH_DES.
 inline constexpr int kMaxLevel = 2;
 
 // The principal of an AUTH_SYS caller: uid 0 is the host, named by the
@@ -28,6 +27,13 @@ inline constexpr int kMaxLevel = 2;
 // any other uid is the cname of its LOCAL credential in cred.org_dir of the
 // root directory; anyone else is nobody.
 std::string sysPrincipal(const Namespace& ns, uint32_t uid, std::string_view machine);
+
+// The principal of a DES netname (unix.HOST@DOMAIN or unix.UID@DOMAIN):
+// the cname of its DES credential in cred.org_dir.DOMAIN., or nobody.
+std::string desPrincipal(const Namespace& ns, std::string_view netname);
+// The public key of a DES netname from that credential's public_data (48
+// hex digits; anything after a ':' dropped), or "".
+std::string desPublicKey(const Namespace& ns, std::string_view netname);
 
 // What one caller may do in one namespace at one security level.
 class Access {

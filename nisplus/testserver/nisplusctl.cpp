@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "control_wire.h"
+#include "secure_rpc.h"
 
 namespace {
 
@@ -44,8 +45,16 @@ int main(int argc, char** argv) {
   if (args.empty()) {
     std::fprintf(stderr,
                  "usage: nisplusctl [--control PATH] dump [NAME] | load FILE | reset |\n"
-                 "       fault PROC COUNT RESULT [NAME] | fault clear | log | log clear\n");
+                 "       fault PROC COUNT RESULT [NAME] | fault clear | log | log clear |\n"
+                 "       authdes [forget | publickey | corrupt COUNT] | keypair\n");
     return 2;
+  }
+  // Made here, not by the server: a host's secret key is none of its business.
+  if (args[0] == "keypair" && args.size() == 1) {
+    const secure_rpc::SecretKey secret = secure_rpc::newSecretKey();
+    std::printf("%s %s\n", secure_rpc::keyHex(secret.bytes).c_str(),
+                secure_rpc::keyHex(secure_rpc::publicKey(secret.bytes)).c_str());
+    return 0;
   }
   // The server may not see the caller's files: send the seed text itself.
   if (args[0] == "load" && args.size() == 2) {

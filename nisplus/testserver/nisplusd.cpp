@@ -1,6 +1,7 @@
 // nisplusd: serves one NIS+ root directory from memory for tests and the
 // demo. See README.md.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,6 +25,22 @@
 #include "seed_format.h"
 #include "server.h"
 
+// libtirpc takes AUTH_DES only through its own handler, which asks a
+// keyserv that does not exist and refuses every call; it lets no one
+// register another. Every call header it reads passes through here (it
+// calls this through its PLT, and nisplusd exports it), so an AUTH_DES
+// call is relabelled to a flavor whose handler, ours, checks it as DES.
+extern "C" bool_t xdr_callmsg(XDR* xdrs, rpc_msg* msg) {
+  using Decoder = bool_t (*)(XDR*, rpc_msg*);
+  static const auto real = reinterpret_cast<Decoder>(dlsym(RTLD_NEXT, "xdr_callmsg"));
+  if (real == nullptr || !real(xdrs, msg)) return FALSE;
+  if (xdrs->x_op == XDR_DECODE && msg->rm_direction == CALL &&
+      msg->rm_call.cb_cred.oa_flavor == AUTH_DES) {
+    msg->rm_call.cb_cred.oa_flavor = nisplusd::kCheckedDesFlavor;
+  }
+  return TRUE;
+}
+
 namespace {
 
 volatile sig_atomic_t stopRequested = 0;
@@ -33,7 +50,8 @@ void onSignal(int) { stopRequested = 1; }
 void usage() {
   std::fprintf(stderr,
                "usage: nisplusd --domain NAME. [--seed FILE] [--control PATH] [--ready-file PATH]\n"
-               "                [--cold-start FILE] [--server-name NAME] [-S 0|1|2]\n");
+               "                [--cold-start FILE] [--server-name NAME] [-S 0|1|2]\n"
+               "                [--key-file FILE]\n");
 }
 
 int loopbackSocket(int type) {
@@ -68,6 +86,30 @@ bool writeColdStart(const nisplusd::Server& server, const std::string& path) {
   xdr_destroy(&x);
   ok = (std::fclose(f) == 0) && ok;
   return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// The server's Diffie-Hellman secret key: from FILE when it holds one, else
+// a new one, written to FILE (mode 600) so that a restart keeps it, as
+// clients have it in their cached directory objects.
+bool serverKey(const std::string& path, secure_rpc::SecretKey& key) {
+  if (path.empty()) {
+    key = secure_rpc::newSecretKey();
+    return true;
+  }
+  std::ifstream in(path);
+  std::string hex;
+  if (in >> hex) {
+    const auto k = secure_rpc::parseKey(hex);
+    if (!k) return false;
+    key.bytes = *k;
+    return true;
+  }
+  key = secure_rpc::newSecretKey();
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const std::string text = secure_rpc::keyHex(key.bytes) + "\n";
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && ok;
 }
 
 int controlSocket(const std::string& path) {
@@ -111,7 +153,7 @@ void serveControl(nisplusd::Server& server, int listener) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string domain, seed, controlPath, readyFile, serverName;
+  std::string domain, seed, controlPath, readyFile, serverName, keyFile;
   int level = 0;
   std::string coldStart = "/var/nis/NIS_COLD_START";
   for (int i = 1; i < argc; ++i) {
@@ -133,6 +175,8 @@ int main(int argc, char** argv) {
       coldStart = v;
     } else if (a == "--server-name") {
       serverName = v;
+    } else if (a == "--key-file") {
+      keyFile = v;
     } else if (a == "-S") {
       if ((level = nisplusd::parseLevel(v)) < 0) {
         usage();
@@ -166,7 +210,12 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  nisplusd::Server server(std::move(ns), serverName, level);
+  secure_rpc::SecretKey dhSecret;
+  if (!serverKey(keyFile, dhSecret)) {
+    std::fprintf(stderr, "nisplusd: %s: no key and cannot make one\n", keyFile.c_str());
+    return 1;
+  }
+  nisplusd::Server server(std::move(ns), serverName, level, dhSecret);
   nisplusd::theServer = &server;
 
   signal(SIGPIPE, SIG_IGN);
@@ -188,6 +237,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   server.setDatagramTransport(udpX);
+  if (svc_auth_reg(nisplusd::kCheckedDesFlavor, nisplusd::Server::authenticateDes) != 0) {
+    std::fprintf(stderr, "nisplusd: cannot take AUTH_DES\n");
+    return 1;
+  }
   pmap_unset(NIS_PROG, NIS_VERSION);
   if (!svc_register(udpX, NIS_PROG, NIS_VERSION, nisplusd::Server::dispatch, IPPROTO_UDP) ||
       !svc_register(tcpX, NIS_PROG, NIS_VERSION, nisplusd::Server::dispatch, IPPROTO_TCP)) {

@@ -274,12 +274,15 @@ std::string entrySummary(const nis_object* o) {
 
 }  // namespace
 
-Server::Server(Namespace ns, std::string serverName, int level)
+Server::Server(Namespace ns, std::string serverName, int level,
+               const secure_rpc::SecretKey& dhSecret)
     : ns_(ns),
       initial_(std::move(ns)),
       serverName_(std::move(serverName)),
       level_(level),
-      initialLevel_(level) {}
+      initialLevel_(level),
+      dhSecret_(dhSecret),
+      dhPublic_(secure_rpc::keyHex(secure_rpc::publicKey(dhSecret_.bytes))) {}
 
 directory_obj Server::directoryObject(const Directory& d, std::vector<std::string>& keep,
                                       std::vector<endpoint>& eps, nis_server& srv) const {
@@ -294,7 +297,10 @@ directory_obj Server::directoryObject(const Directory& d, std::vector<std::strin
   srv.name = const_cast<char*>(serverName_.c_str());
   srv.ep.ep_len = static_cast<u_int>(eps.size());
   srv.ep.ep_val = eps.data();
-  srv.key_type = NIS_PK_NONE;
+  // Clients that hold a secret key talk AUTH_DES to a server with a DH key.
+  srv.key_type = NIS_PK_DH;
+  srv.pkey.n_len = static_cast<u_int>(dhPublic_.size() + 1);
+  srv.pkey.n_bytes = const_cast<char*>(dhPublic_.c_str());
   directory_obj o{};
   o.do_name = const_cast<char*>(d.name.c_str());
   o.do_type = NIS;
@@ -684,6 +690,10 @@ void Server::serve(svc_req* rq, SVCXPRT* xprt) {
 }
 
 std::string Server::callerPrincipal(const svc_req* rq) const {
+  // An AUTH_DES caller passed checkDes, which left its netname here.
+  if (rq->rq_cred.oa_flavor == kCheckedDesFlavor && rq->rq_clntcred) {
+    return desPrincipal(ns_, static_cast<const char*>(static_cast<void*>(rq->rq_clntcred)));
+  }
   // Level 2 believes only AUTH_DES; at level 0 the principal still names
   // the owner of what the caller creates.
   if (level_ == 2 || rq->rq_cred.oa_flavor != AUTH_SYS || !rq->rq_clntcred) {
@@ -753,6 +763,33 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
     ns_ = initial_;
     level_ = initialLevel_;
     faults_.clear();
+    desSessions_.clear();
+    corruptVerifiers_ = 0;
+    return true;
+  }
+  if (cmd == "authdes" && args.size() == 1) {
+    out = "sessions=" + std::to_string(desSessions_.size()) +
+          " fullname=" + std::to_string(desCounts_.fullname) +
+          " nickname=" + std::to_string(desCounts_.nickname) +
+          " refused=" + std::to_string(desCounts_.refused) + "\n";
+    return true;
+  }
+  if (cmd == "authdes" && args.size() == 2 && args[1] == "forget") {
+    desSessions_.clear();
+    return true;
+  }
+  if (cmd == "authdes" && args.size() == 3 && args[1] == "corrupt") {
+    char* end = nullptr;
+    const long n = std::strtol(args[2].c_str(), &end, 10);
+    if (args[2].empty() || *end || n <= 0) {
+      out = "COUNT must be a positive number";
+      return false;
+    }
+    corruptVerifiers_ = n;
+    return true;
+  }
+  if (cmd == "authdes" && args.size() == 2 && args[1] == "publickey") {
+    out = dhPublic_ + "\n";
     return true;
   }
   if (cmd == "security" && args.size() == 1) {
@@ -831,7 +868,8 @@ bool Server::control(const std::vector<std::string>& args, std::string& out) {
   }
   out =
       "usage: dump [NAME] | load FILE | reset | fault PROC COUNT RESULT [NAME] | fault clear | "
-      "log | log clear | security [LEVEL] | principal UID [MACHINE]";
+      "log | log clear | security [LEVEL] | principal UID [MACHINE] | authdes [forget | publickey "
+      "| corrupt COUNT]";
   return false;
 }
 

@@ -12,7 +12,12 @@
 # directories and tables. --nisplus-security sets nisplusd's security level
 # (-S): 0, the default, grants every request; 1 maps the caller's uid to a
 # principal (root: the host; others: their LOCAL credential in
-# cred.org_dir.DOMAIN.; anyone else: nobody) and enforces access rights.
+# cred.org_dir.DOMAIN.; anyone else: nobody) and enforces access rights; 2
+# believes only AUTH_DES. At level 2 /etc is a private overlay whose
+# /etc/.rootkey (mode 600) holds a secret key made for this sandbox, as
+# `keylogin -r` leaves root's, and the seed gets its DES credential
+# (unix.server@DOMAIN, principal server.DOMAIN.) when it has
+# cred.org_dir.DOMAIN.: root then writes as the host, anyone else is nobody.
 #
 # Inside, the command sees:
 #   SANDBOX_DOMAIN     the NIS domain (unset with --no-domain)
@@ -130,8 +135,23 @@ if [ -n "$nisplus_seed" ]; then
   nisplusd=${NISPLUSD:-$root/build/bin/nisplusd}
   export NISPLUS_DIRECTORY=$domain.
   rm -f /run/nisplusd.ready
+  if [ "$nisplus_security" = 2 ]; then
+    # Writes to /etc land in /run (private tmpfs), never on the host.
+    mkdir -p /run/etc-upper /run/etc-work
+    mount -t overlay overlay -o lowerdir=/etc,upperdir=/run/etc-upper,workdir=/run/etc-work /etc
+    read -r secret public < <("$(dirname "$nisplusd")/nisplusctl" keypair)
+    (umask 077 && printf '%s\n' "$secret" > /etc/.rootkey)
+    unset secret
+    seed_copy=/run/nisplusd-seed.nis
+    cp "$nisplus_seed" "$seed_copy"
+    if grep -q "^table cred.org_dir.$domain. " "$nisplus_seed"; then
+      printf 'entry cred.org_dir.%s. owner="server.%s." "server.%s.\\0" "DES\\0" "unix.server@%s\\0" "%s:0\\0" "\\0"\n' \
+        "$domain" "$domain" "$domain" "$domain" "$public" >> "$seed_copy"
+    fi
+    nisplus_seed=$seed_copy
+  fi
   "$nisplusd" --domain "$domain." --seed "$nisplus_seed" --control /run/nisplusd.ctl \
-    --ready-file /run/nisplusd.ready -S "$nisplus_security" &
+    --ready-file /run/nisplusd.ready -S "$nisplus_security" --key-file /run/nisplusd.key &
   export NISPLUSD_PID=$!
   wait_for 60 test -e /run/nisplusd.ready
 fi

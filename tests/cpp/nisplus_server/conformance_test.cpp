@@ -1,15 +1,19 @@
 // nisplusd against an independent client: Debian's libnsl NIS+ calls, run
 // inside the sandbox where nisplusd serves tests/nisplus/seed.nis. The
 // server's own view is read back through nisplusctl (dump, log).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/rpc.h>
+// After rpc.h, which it needs.
+#include <rpc/key_prot.h>
 #include <rpcsvc/nis.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "protocol_helpers.h"
+#include "secure_rpc.h"
 
 namespace {
 
@@ -856,3 +861,260 @@ TEST_F(Conformance, RightsOfTheSeedAsNobodyAndAsTheOwner) {
 }
 
 }  // namespace
+
+// ---- AUTH_DES ----
+
+namespace des {
+
+const std::string kHostNetname = "unix.server@sandbox.test";
+
+// The host's secret key: the sandbox's /etc/.rootkey when it has one (its
+// cred entry is seeded), else one made here and entered in cred.
+secure_rpc::DhKey hostSecret() {
+  std::ifstream in("/etc/.rootkey");
+  std::string hex;
+  if (in >> hex) {
+    if (auto k = secure_rpc::parseKey(hex)) return *k;
+  }
+  static const secure_rpc::SecretKey made = secure_rpc::newSecretKey();
+  load("entry cred.org_dir.sandbox.test. \"server.sandbox.test.\\0\" \"DES\\0\" \"" + kHostNetname +
+       "\\0\" \"" + secure_rpc::keyHex(secure_rpc::publicKey(made.bytes)) + ":0\\0\" \"\\0\"\n");
+  return made.bytes;
+}
+
+secure_rpc::DhKey serverPublic() {
+  auto k = secure_rpc::parseKey(lines(ctl({"authdes", "publickey"})).at(0));
+  EXPECT_TRUE(k.has_value());
+  return k.value_or(secure_rpc::DhKey{});
+}
+
+// glibc's key_encryptsession_pk hook: the conversation key sealed under
+// the common key of the host's secret and the server's public key.
+secure_rpc::DhKey gHookSecret;
+cryptkeyres gHookResult;
+cryptkeyres* encryptSession(uid_t, char* arg) {
+  const auto* a = reinterpret_cast<const cryptkeyarg2*>(arg);
+  gHookResult = cryptkeyres{};
+  const auto pub = secure_rpc::parseKey(std::string_view(a->remotekey.n_bytes, 48));
+  if (!pub) {
+    gHookResult.status = KEY_SYSTEMERR;
+    return &gHookResult;
+  }
+  secure_rpc::DesBlock k;
+  std::memcpy(k.data(), &a->deskey, 8);
+  secure_rpc::ecbEncrypt(secure_rpc::commonDesKey(*pub, gHookSecret), k.data(), k.size());
+  std::memcpy(&gHookResult.cryptkeyres_u.deskey, k.data(), 8);
+  gHookResult.status = KEY_SUCCESS;
+  return &gHookResult;
+}
+
+bool_t putRaw(XDR* x, std::string* s) {
+  return x->x_ops->x_putbytes(x, s->data(), static_cast<u_int>(s->size()));
+}
+
+// The first word of a result; the rest of its record is left unread.
+bool_t getStatus(XDR* x, int* out) {
+  long v = 0;
+  if (!x->x_ops->x_getlong(x, &v)) return FALSE;
+  *out = static_cast<int>(v);
+  return TRUE;
+}
+
+// glibc's old ONC RPC client, still present as compatibility symbols: an
+// AUTH_DES client that owes nothing to ours and checks reply verifiers.
+struct GlibcClient {
+  CLIENT* clnt = nullptr;
+  GlibcClient(const secure_rpc::DhKey& secret, std::string serverKey) {
+    using TcpCreate = CLIENT* (*)(sockaddr_in*, u_long, u_long, int*, u_int, u_int);
+    using PkCreate = AUTH* (*)(const char*, netobj*, u_int, sockaddr*, des_block*);
+    auto tcpCreate =
+        reinterpret_cast<TcpCreate>(dlvsym(RTLD_DEFAULT, "clnttcp_create", "GLIBC_2.2.5"));
+    auto pkCreate =
+        reinterpret_cast<PkCreate>(dlvsym(RTLD_DEFAULT, "authdes_pk_create", "GLIBC_2.2.5"));
+    auto hook = reinterpret_cast<cryptkeyres* (**)(uid_t, char*)>(
+        dlvsym(RTLD_DEFAULT, "__key_encryptsession_pk_LOCAL", "GLIBC_2.2.5"));
+    if (!tcpCreate || !pkCreate || !hook) return;
+    gHookSecret = secret;
+    *hook = encryptSession;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(serverPort(IPPROTO_TCP));
+    int sock = RPC_ANYSOCK;
+    clnt = tcpCreate(&sa, 100300, 3, &sock, 0, 0);
+    if (!clnt) return;
+    serverKey.push_back('\0');
+    netobj pkey{static_cast<u_int>(serverKey.size()), serverKey.data()};
+    const auto conv = secure_rpc::newConversationKey();
+    des_block ckey;
+    std::memcpy(&ckey, conv.data(), 8);
+    clnt->cl_auth = pkCreate("unix.localhost@sandbox.test", &pkey, 300, nullptr, &ckey);
+  }
+  ~GlibcClient() {
+    if (clnt) clnt_destroy(clnt);
+  }
+  // A call whose arguments are raw XDR bytes and whose result is a NIS+
+  // status (the first word); both through glibc's own XDR streams.
+  clnt_stat call(u_long proc, std::string args, int* status) {
+    int ignored = 0;
+    if (!status) status = &ignored;
+    const timeval timeout{10, 0};
+    return clnt->cl_ops->cl_call(clnt, proc, reinterpret_cast<xdrproc_t>(putRaw),
+                                 reinterpret_cast<char*>(&args),
+                                 proc == NULLPROC ? reinterpret_cast<xdrproc_t>(noData)
+                                                  : reinterpret_cast<xdrproc_t>(getStatus),
+                                 reinterpret_cast<char*>(status), timeout);
+  }
+};
+
+struct Counts {
+  unsigned long sessions = 0, fullname = 0, nickname = 0, refused = 0;
+};
+Counts counts() {
+  Counts c;
+  std::sscanf(ctl({"authdes"}).c_str(), "sessions=%lu fullname=%lu nickname=%lu refused=%lu",
+              &c.sessions, &c.fullname, &c.nickname, &c.refused);
+  return c;
+}
+
+}  // namespace des
+
+TEST_F(Conformance, GlibcAuthDesClientIsTheHostAtLevelTwo) {
+  ctl({"security", "2"});
+  const auto secret = des::hostSecret();
+  des::GlibcClient c(secret, secure_rpc::keyHex(des::serverPublic()));
+  ASSERT_NE(c.clnt, nullptr);
+  ASSERT_NE(c.clnt->cl_auth, nullptr);
+  // glibc believes a reply only when its verifier checks out.
+  const des::Counts before = des::counts();
+  ASSERT_EQ(c.call(NULLPROC, "", nullptr), RPC_SUCCESS);
+  ASSERT_EQ(c.call(NULLPROC, "", nullptr), RPC_SUCCESS);
+  des::Counts after = des::counts();
+  EXPECT_EQ(after.fullname - before.fullname, 1u);
+  EXPECT_EQ(after.nickname - before.nickname, 1u);
+  // The add is the host's: nobody may not create in that table.
+  int status = -1;
+  ASSERT_EQ(c.call(NIS_IBADD, encodedEntryAdd(kSmall), &status), RPC_SUCCESS);
+  EXPECT_EQ(status, NIS_SUCCESS);
+  EXPECT_NE(entryLines(kSmall).back().find("owner=\"server.sandbox.test.\""), std::string::npos);
+  // A server that forgot the nickname refuses it; glibc starts again with
+  // its fullname and the call goes through.
+  ctl({"authdes", "forget"});
+  ASSERT_EQ(c.call(NULLPROC, "", nullptr), RPC_SUCCESS);
+  after = des::counts();
+  EXPECT_EQ(after.fullname - before.fullname, 2u);
+  EXPECT_GE(after.refused - before.refused, 1u);
+}
+
+namespace des {
+
+// One AUTH_DES call over a fresh TCP connection: the rejection's
+// auth_stat, or 0 with the reply verifier's body when accepted.
+int rawCall(const std::vector<std::uint8_t>& cred, const std::array<std::uint8_t, 12>& verf,
+            std::string* replyVerf) {
+  std::string m;
+  auto put = [&m](uint32_t v) {
+    v = htonl(v);
+    m.append(reinterpret_cast<const char*>(&v), 4);
+  };
+  put(0x4321), put(0), put(2), put(100300), put(3), put(NULLPROC);
+  put(AUTH_DES), put(static_cast<uint32_t>(cred.size()));
+  m.append(reinterpret_cast<const char*>(cred.data()), cred.size());
+  put(AUTH_DES), put(12);
+  m.append(reinterpret_cast<const char*>(verf.data()), verf.size());
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(serverPort(IPPROTO_TCP));
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const uint32_t mark = htonl(0x80000000U | static_cast<uint32_t>(m.size()));
+  std::string out(reinterpret_cast<const char*>(&mark), 4);
+  out += m;
+  std::string in;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+      write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size())) {
+    char buf[512];
+    ssize_t n;
+    // The whole record, as its mark announces it.
+    size_t want = 4;
+    while (in.size() < want && (n = read(fd, buf, sizeof buf)) > 0) {
+      in.append(buf, static_cast<size_t>(n));
+      uint32_t m = 0;
+      if (in.size() >= 4) std::memcpy(&m, in.data(), 4);
+      want = 4 + (ntohl(m) & 0x7fffffffU);
+    }
+  }
+  close(fd);
+  auto word = [&in](size_t i) {
+    uint32_t v = 0;
+    if (in.size() >= 4 + 4 * (i + 1)) std::memcpy(&v, in.data() + 4 + 4 * i, 4);
+    return ntohl(v);
+  };
+  // xid, REPLY, then MSG_DENIED AUTH_ERROR why, or MSG_ACCEPTED verifier.
+  if (word(2) == MSG_DENIED) return word(3) == AUTH_ERROR ? static_cast<int>(word(4)) : -1;
+  if (replyVerf && word(4) == 12 && in.size() >= 4 + 20 + 12) *replyVerf = in.substr(24, 12);
+  return 0;
+}
+
+}  // namespace des
+
+// Replays, stale or forged stamps, unknown nicknames and wrong keys, each
+// refused with its status before the server does anything.
+TEST_F(Conformance, AuthDesRefusesReplaysAndWrongKeys) {
+  const auto secret = des::hostSecret();
+  const auto common = secure_rpc::commonDesKey(des::serverPublic(), secret);
+  const auto conv = secure_rpc::newConversationKey();
+  secure_rpc::DesBlock sealedConv = conv;
+  secure_rpc::ecbEncrypt(common, sealedConv.data(), sealedConv.size());
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  const secure_rpc::Timestamp t0{static_cast<uint32_t>(tv.tv_sec),
+                                 static_cast<uint32_t>(tv.tv_usec)};
+  auto fullname = [&](secure_rpc::Timestamp t, const secure_rpc::DesBlock& sealed) {
+    const auto seal = secure_rpc::sealFullname(conv, t, 300);
+    return std::make_pair(secure_rpc::fullnameCredential(des::kHostNetname, sealed, seal.w1),
+                          secure_rpc::clientVerifier(seal));
+  };
+  const auto [cred, verf] = fullname(t0, sealedConv);
+  std::string reply;
+  ASSERT_EQ(des::rawCall(cred, verf, &reply), 0);
+  const auto nick = secure_rpc::checkReplyVerifier(
+      conv, t0, reinterpret_cast<const std::uint8_t*>(reply.data()), reply.size());
+  ASSERT_TRUE(nick.has_value()) << "the reply verifier does not answer the call";
+  const auto nickCred = secure_rpc::nicknameCredential(*nick);
+  auto nickVerf = [&](secure_rpc::Timestamp t) {
+    return secure_rpc::clientVerifier(secure_rpc::sealNickname(conv, t));
+  };
+  const secure_rpc::Timestamp t1{t0.sec, t0.usec + 1 < 1000000 ? t0.usec + 1 : 0};
+  const secure_rpc::Timestamp next{t0.sec + 1, t0.usec};
+  ASSERT_EQ(des::rawCall(nickCred, nickVerf(next), nullptr), 0);
+
+  secure_rpc::DesBlock wrongSeal = conv;  // sealed under a key the server does not share
+  secure_rpc::ecbEncrypt(
+      secure_rpc::commonDesKey(des::serverPublic(), secure_rpc::newSecretKey().bytes),
+      wrongSeal.data(), wrongSeal.size());
+  const std::array<std::uint8_t, 4> unknownNick{0xde, 0xad, 0xbe, 0xef};
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> cred;
+    std::array<std::uint8_t, 12> verf;
+    int expected;
+  } cases[] = {
+      {"the same nickname call again", nickCred, nickVerf(next), AUTH_REJECTEDVERF},
+      {"an earlier stamp", nickCred, nickVerf(t1), AUTH_REJECTEDVERF},
+      {"a stamp older than the window", nickCred, nickVerf({t0.sec - 400, 0}), AUTH_REJECTEDVERF},
+      {"the first fullname call again", cred, verf, AUTH_REJECTEDCRED},
+      {"an unknown nickname", secure_rpc::nicknameCredential(unknownNick),
+       nickVerf({t0.sec + 2, 0}), AUTH_REJECTEDCRED},
+      {"a conversation key under a wrong secret key", fullname({t0.sec + 3, 0}, wrongSeal).first,
+       fullname({t0.sec + 3, 0}, wrongSeal).second, AUTH_BADCRED},
+      {"a garbled credential", {0, 0, 0, 7}, verf, AUTH_BADCRED},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(des::rawCall(c.cred, c.verf, nullptr), c.expected) << c.what;
+  }
+  // The nickname still works after all that.
+  EXPECT_EQ(des::rawCall(nickCred, nickVerf({t0.sec + 4, 0}), nullptr), 0);
+}

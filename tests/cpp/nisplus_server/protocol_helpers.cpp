@@ -20,6 +20,7 @@ bool readColdStart(const std::string& path, ColdStart& out) {
     const nis_server& s = d.do_servers.do_servers_val[i];
     out.serverNames.push_back(s.name);
     out.keyTypes.push_back(s.key_type);
+    out.publicKeys.emplace_back(s.pkey.n_bytes ? s.pkey.n_bytes : "", s.pkey.n_len);
     for (u_int e = 0; i == 0 && e < s.ep.ep_len; ++e) {
       out.endpoints.push_back({s.ep.ep_val[e].uaddr, s.ep.ep_val[e].family, s.ep.ep_val[e].proto});
     }

@@ -13,6 +13,7 @@ struct ColdStart {
   std::string dirName;
   std::vector<std::string> serverNames;
   std::vector<unsigned> keyTypes;
+  std::vector<std::string> publicKeys;       // pkey bytes, NUL included
   std::vector<ColdStartEndpoint> endpoints;  // of the first server
   unsigned ttl = 0;
 };

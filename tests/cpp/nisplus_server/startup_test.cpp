@@ -87,7 +87,11 @@ TEST(Startup, ReadyWithinTheCallBudgetAndUsableByLibnsl) {
   EXPECT_EQ(cs.dirName, "sandbox.test.");
   EXPECT_EQ(cs.ttl, 3600u);
   ASSERT_EQ(cs.serverNames.size(), 1u);
-  EXPECT_EQ(cs.keyTypes[0], static_cast<unsigned>(NIS_PK_NONE));
+  // Its Diffie-Hellman public key: 48 hex digits and a NUL.
+  EXPECT_EQ(cs.keyTypes[0], static_cast<unsigned>(NIS_PK_DH));
+  ASSERT_EQ(cs.publicKeys[0].size(), 49u);
+  EXPECT_EQ(cs.publicKeys[0].find_first_not_of("0123456789abcdef"), 48u);
+  EXPECT_EQ(cs.publicKeys[0].back(), '\0');
   ASSERT_EQ(cs.endpoints.size(), 3u);
   const char* protos[] = {"-", "udp", "tcp"};
   for (size_t i = 0; i < 3; ++i) {

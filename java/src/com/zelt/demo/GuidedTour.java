@@ -220,7 +220,9 @@ public final class GuidedTour {
         section("Access rights: the same calls as nobody, then as the owner");
         out.println("  The server checks every call against the caller's rights. This JVM runs as root,");
         out.println("  which the server knows as the host's principal, owner of " + table + ";");
-        out.println("  a process of uid 65534 has no credentials in the namespace: it is nobody.");
+        out.println("  where the host has a secret key (/etc/.rootkey), root's calls carry Secure RPC");
+        out.println("  (AUTH_DES) credentials, the only ones a server at security level 2 believes.");
+        out.println("  A process of uid 65534 has no credentials in the namespace: it is nobody.");
         asNobody(table, passwd);
         out.println("  as root (this JVM):");
         callStatus("  nisplusDeleteEntry(" + h + ", \"[name=ada],\")", dtl.nisplusDeleteEntry(h, "[name=ada],"));

@@ -27,7 +27,8 @@ class LibraryArtifactsTest {
 
     static Stream<Arguments> libraries() {
         return Stream.of(
-                Arguments.of("libnamestore.so", DTL, Set.of("libnsl.so.2", "libtirpc.so.3"), true),
+                Arguments.of("libnamestore.so", DTL,
+                        Set.of("libnsl.so.2", "libtirpc.so.3", "libnettle.so.8", "libgmp.so.10"), true),
                 Arguments.of("libCmdLauncher.so.1", CMD, Set.of(), false),
                 Arguments.of("libGuiLauncher.so.1", GUI, Set.of(), false));
     }

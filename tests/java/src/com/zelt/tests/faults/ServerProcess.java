@@ -14,7 +14,8 @@ import java.util.List;
 /**
  * The sandbox's nisplusd as a process the fault tests may kill and start
  * again: the namespace is saved to a seed file first, and the new server
- * takes it, the same domain, control socket and cold-start file. It registers
+ * takes it, the same domain, control socket, cold-start file and Diffie-Hellman
+ * key (clients have the public key in their cached directories). It registers
  * with rpcbind anew, on ports of its own.
  */
 final class ServerProcess {
@@ -86,7 +87,7 @@ final class ServerProcess {
             Files.deleteIfExists(ready);
             ProcessBuilder pb = new ProcessBuilder(List.of(binary, "--domain", NisplusServer.directory(),
                     "--seed", seed.toString(), "--control", "/run/nisplusd.ctl", "--ready-file",
-                    ready.toString()));
+                    ready.toString(), "--key-file", "/run/nisplusd.key"));
             // Never the JVM's own output: the server outlives this JVM by a
             // moment and would keep the harness's pipe open.
             pb.redirectErrorStream(true);

@@ -5,6 +5,10 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import com.zelt.tests.support.NisplusServer;
 import com.zelt.tests.support.Processes;
+import java.io.IOException;
+import java.io.UncheckedIOException;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
@@ -13,19 +17,22 @@ import org.junit.jupiter.api.Test;
 
 /**
  * The bridge as callers with and without rights, end to end: RightsProbe
- * makes the same calls in a JVM of its own as root, as ada (uid 1001, a
- * principal through her LOCAL credential) and as nobody (uid 65534, none),
- * at each security level of nisplusd, and every result is held against the
- * table below. Afterwards the namespace must hold exactly what the granted
- * calls changed.
+ * makes the same calls in a JVM of its own as root, as root with its
+ * secret key moved away, as ada (uid 1001, a principal through her LOCAL
+ * credential) and as nobody (uid 65534, none), at each security level of
+ * nisplusd, and every result is held against the table below. Afterwards
+ * the namespace must hold exactly what the granted calls changed. Where
+ * the sandbox gave root a secret key (/etc/.rootkey, a private overlay),
+ * root talks AUTH_DES and is the host at level 2 as well.
  */
 class CallerRightsTest {
     private static final String ROOT = NisplusServer.principal(0);
     private static final String DIR = "rights." + NisplusServer.directory();
 
     // Results by what the server grants: everything (level 0; root, the
-    // owner, at level 1), ada's rights at level 1, nobody's (at level 1;
-    // every caller at level 2, which believes no AUTH_SYS caller).
+    // owner, at level 1, and at level 2 with its key), ada's rights at
+    // level 1, nobody's (at level 1; at level 2 every caller but root with
+    // its key, since level 2 believes no AUTH_SYS caller).
     private static final String[][] CASES = {
         // operation                  everything    ada at level 1    nobody
         {"open closed",               "0",          "-10",            "-10"},
@@ -58,10 +65,15 @@ class CallerRightsTest {
             ADA, "ada,s-ada,zsh;root,s-root,sh",
             NOBODY, "ada,s-ada,sh;root,s-root,sh");
 
-    private record Caller(String name, int uid, int gid) {}
+    private static final Path KEY = Path.of("/etc/.rootkey");
+    private static final Path KEY_AWAY = Path.of("/etc/.rootkey.away");
+    private static final boolean HOST_KEY = Files.exists(KEY);
 
-    private static final List<Caller> CALLERS = List.of(
-            new Caller("root", 0, 0), new Caller("ada", 1001, 101), new Caller("nobody", 65534, 65534));
+    private record Caller(String name, int uid, int gid, boolean withoutKey) {}
+
+    private static final List<Caller> CALLERS = List.of(new Caller("root", 0, 0, false),
+            new Caller("rootnokey", 0, 0, true), new Caller("ada", 1001, 101, false),
+            new Caller("nobody", 65534, 65534, false));
 
     /** The fixture, loaded again before each caller's run. */
     private static String fixture() {
@@ -91,7 +103,23 @@ class CallerRightsTest {
         }
         cmd.addAll(Processes.childJvmAsAnotherUser(List.of("-XX:-UsePerfData"), RightsProbe.class.getName(),
                 DIR, made));
-        Processes.Result r = Processes.run(cmd, Map.of(), Processes.otherUsersBuild());
+        Processes.Result r;
+        try {
+            if (c.withoutKey() && HOST_KEY) {
+                Files.move(KEY, KEY_AWAY);
+            }
+            r = Processes.run(cmd, Map.of(), Processes.otherUsersBuild());
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        } finally {
+            if (c.withoutKey() && HOST_KEY) {
+                try {
+                    Files.move(KEY_AWAY, KEY);
+                } catch (IOException e) {
+                    throw new UncheckedIOException(e);
+                }
+            }
+        }
         Processes.assertNoJniWarnings(r);
         assertEquals(0, r.exitCode(), r.stdout() + r.stderr());
         Map<String, String> results = new LinkedHashMap<>();
@@ -112,7 +140,8 @@ class CallerRightsTest {
             for (int level = 0; level <= 2; level++) {
                 NisplusServer.security(level);
                 for (Caller c : CALLERS) {
-                    int view = level == 0 ? EVERYTHING : level == 2 ? NOBODY
+                    boolean des = c.uid() == 0 && HOST_KEY && !c.withoutKey();
+                    int view = level == 0 ? EVERYTHING : level == 2 ? (des ? EVERYTHING : NOBODY)
                             : c.uid() == 0 ? EVERYTHING : c.uid() == 1001 ? ADA : NOBODY;
                     NisplusServer.load(fixture());
                     String made = "made" + level + c.name();
