@@ -114,7 +114,9 @@ class FileCreateTest {
             assertEquals(0, LIB.fileCreate(dir.resolve("n" + (i % 50)).toString(), NOBODY, -1, 0600));
         }
         assertEquals(EISDIR, LIB.fileCreate(dir.toString(), -1, -1, 0600));
-        assertEquals(before, openDescriptors());
+        // A leak would add descriptors; the JVM itself may close one of its own meanwhile.
+        long after = openDescriptors();
+        assertTrue(after <= before, before + " descriptors before, " + after + " after");
     }
 
     private static long openDescriptors() throws IOException {
