@@ -38,19 +38,22 @@ int Walk::start(const char* path) {
   return 0;
 }
 
-int Walk::stepUp() {
-  Fd parent(openat(dir_.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+// Makes next, a directory just opened, the one the walk stands in, when the
+// step to it from what led there is safe.
+int Walk::enter(Fd next) {
   struct stat st;
-  if (!parent.ok() || fstat(parent.get(), &st) != 0) {
+  if (!next.ok() || fstat(next.get(), &st) != 0) {
     return errno;
   }
   if (unsafeTransition(previous_, st)) {
     return kUnsafeTransition;
   }
-  dir_ = std::move(parent);
+  dir_ = std::move(next);
   previous_ = st;
   return 0;
 }
+
+int Walk::stepUp() { return enter(Fd(openat(dir_.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC))); }
 
 int Walk::step(const char* name) {
   if (isDot(name)) {
@@ -108,16 +111,7 @@ int Walk::follow(int link, const struct stat& linkStat, const char* rest) {
   pos_ = 0;
   previous_ = linkStat;
   if (joined[0] == '/') {
-    Fd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat st;
-    if (!root.ok() || fstat(root.get(), &st) != 0) {
-      return errno;
-    }
-    if (unsafeTransition(previous_, st)) {
-      return kUnsafeTransition;
-    }
-    dir_ = std::move(root);
-    previous_ = st;
+    return enter(Fd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)));
   }
   return 0;
 }

@@ -83,6 +83,7 @@ class Walk {
 
  private:
   int step(const char* name);
+  int enter(Fd next);
   int stepUp();
   int follow(int link, const struct stat& linkStat, const char* rest);
 
