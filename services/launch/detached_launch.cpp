@@ -348,7 +348,7 @@ bool planEnvironment(LaunchPlan* plan) {
   // its variable has (the first inherited one of that name, or the end),
   // or takes a new place at the end when it had none; a bare NAME takes it
   // away. Inherited variables of a name that an extra string named give
-  // way to that state; the others stay as they were.
+  // way to that state.
   NameTable names(n + plan->env.size());
   // The extra strings that took a new place at the end, in that order.
   auto** added = static_cast<char**>(malloc((plan->env.size() + 1) * sizeof(char*)));
@@ -377,14 +377,13 @@ bool planEnvironment(LaunchPlan* plan) {
     }
     slot->value = spec;
   }
+  // Each name once, at its first place: a name the caller's environment
+  // holds twice (as it may while another thread unsets and sets it during
+  // the copy) goes to the program as getenv sees it.
   size_t kept = 0;
   for (size_t i = 0; i < n; ++i) {
     const NameSlot* slot = names.find(plan->envp[i]);
-    if (!slot->changed) {
-      plan->envp[kept++] = plan->envp[i];
-    } else if (slot->position == i) {
-      plan->envp[kept++] = slot->value;
-    }
+    if (slot->position == i) plan->envp[kept++] = slot->changed ? slot->value : plan->envp[i];
   }
   for (size_t k = 0; k < addedCount; ++k) {
     const NameSlot* slot = names.find(added[k]);
